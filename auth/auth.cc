@@ -1,0 +1,161 @@
+#include "auth/auth.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include <mbedtls/md.h>
+
+namespace {
+
+constexpr size_t kSecretMax = 128;      // bytes of the file that count
+constexpr size_t kSecretMin = 16;       // shorter keys are refused
+constexpr size_t kExpiryMaxDigits = 20; // fits any unsigned 64-bit value
+constexpr size_t kMacHexLen = 64;       // SHA-256, two hex digits a byte
+constexpr char kHeaderName[] = "x-audio-token:";
+constexpr size_t kHeaderNameLen = sizeof(kHeaderName) - 1;
+// Longest header value copied for checking: above the 85 characters of the
+// longest valid token, so an over-long MAC still fails as over-long.
+constexpr size_t kTokenCopyMax = 96;
+
+const char *g_secret_path = "/etc/vesk-manager-web/audio_token.key";
+unsigned char g_secret[kSecretMax];
+size_t g_secret_len = 0;  // 0: no secret loaded, every request is refused
+
+bool ends_mac(char c) { return c == '\0' || c == '&' || c == '\r' || c == '\n' || c == ' '; }
+
+char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+}  // namespace
+
+void secret_set_path(const char *path)
+{
+    if (path && *path)
+        g_secret_path = path;
+}
+
+int secret_load()
+{
+    FILE *f = fopen(g_secret_path, "rb");
+    if (!f)
+        return -1;
+    size_t n = fread(g_secret, 1, kSecretMax, f);
+    fclose(f);
+    while (n > 0 && (g_secret[n - 1] == '\n' || g_secret[n - 1] == '\r'))
+        --n;
+    if (n < kSecretMin)
+        return -1;
+    g_secret_len = n;
+    return 0;
+}
+
+void secret_set_for_testing(const unsigned char *bytes, size_t len)
+{
+    if (len > kSecretMax)
+        len = kSecretMax;
+    if (len)
+        memcpy(g_secret, bytes, len);
+    g_secret_len = len;
+}
+
+int token_verify(const char *token)
+{
+    const char *dot = strchr(token, '.');
+    if (!dot)
+        return 0;
+    size_t digits = static_cast<size_t>(dot - token);
+    if (digits < 1 || digits > kExpiryMaxDigits)
+        return 0;
+    char expiry_text[kExpiryMaxDigits + 1] = {};
+    memcpy(expiry_text, token, digits);
+
+    // Saturating decimal read: an expiry above the signed 64-bit range
+    // never expires (its MAC must still match the digits as written).
+    int64_t expiry = 0;
+    for (size_t i = 0; i < digits; ++i) {
+        char c = expiry_text[i];
+        if (c < '0' || c > '9')
+            return 0;
+        int d = c - '0';
+        if (expiry > (INT64_MAX - d) / 10)
+            expiry = INT64_MAX;
+        else
+            expiry = expiry * 10 + d;
+    }
+    // Valid up to and including the expiry second.
+    if (static_cast<int64_t>(time(nullptr)) > expiry)
+        return 0;
+
+    const char *mac = dot + 1;
+    size_t mac_len = 0;
+    while (!ends_mac(mac[mac_len]) && mac_len <= kMacHexLen)
+        ++mac_len;
+    if (mac_len != kMacHexLen)
+        return 0;
+
+    const mbedtls_md_info_t *info = mbedtls_md_info_from_type(MBEDTLS_MD_SHA256);
+    if (!info)
+        return 0;
+    unsigned char digest[32];
+    if (mbedtls_md_hmac(info, g_secret, g_secret_len,
+                        reinterpret_cast<const unsigned char *>(expiry_text), digits, digest) != 0)
+        return 0;
+    char expected[kMacHexLen + 1];
+    for (size_t i = 0; i < sizeof(digest); ++i)
+        snprintf(expected + 2 * i, 3, "%02x", digest[i]);
+
+    // Constant time: every position is compared, whatever differs first.
+    unsigned diff = 0;
+    for (size_t i = 0; i < kMacHexLen; ++i)
+        diff |= static_cast<unsigned char>(expected[i]) ^ static_cast<unsigned char>(mac[i]);
+    return diff == 0 ? 1 : 0;
+}
+
+int request_authorized(std::string_view head, const char *target)
+{
+    if (g_secret_len == 0)
+        return 0;
+
+    // The query decides when it has a "token=" parameter, valid or not.
+    const char *query = strchr(target, '?');
+    if (query) {
+        const char *param = query + 1;
+        for (;;) {
+            if (strncmp(param, "token=", 6) == 0)
+                return token_verify(param + 6);
+            const char *amp = strchr(param, '&');
+            if (!amp)
+                break;
+            param = amp + 1;
+        }
+    }
+
+    // Then the first header line named x-audio-token, in any case. The line
+    // is not the first (the request line never counts).
+    size_t pos = head.find('\n');
+    while (pos != std::string_view::npos) {
+        std::string_view line = head.substr(pos + 1);
+        pos = head.find('\n', pos + 1);
+        if (line.size() < kHeaderNameLen)
+            continue;
+        bool match = true;
+        for (size_t i = 0; i < kHeaderNameLen && match; ++i)
+            match = ascii_lower(line[i]) == kHeaderName[i];
+        if (!match)
+            continue;
+        size_t v = kHeaderNameLen;
+        while (v < line.size() && line[v] == ' ')
+            ++v;
+        // Copy the value, bounded by its line, so that token_verify never
+        // looks past this request's head. A valid token is at most 85
+        // characters; anything longer fails the length checks.
+        char value[kTokenCopyMax + 1] = {};
+        size_t n = 0;
+        while (v + n < line.size() && n < kTokenCopyMax && line[v + n] != '\r' && line[v + n] != '\n')
+            ++n;
+        memcpy(value, line.data() + v, n);
+        return token_verify(value);
+    }
+    return 0;
+}

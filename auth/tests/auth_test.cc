@@ -1,0 +1,203 @@
+#include "auth/auth.h"
+
+#include <gtest/gtest.h>
+#include <mbedtls/md.h>
+
+#include <cstdio>
+#include <ctime>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+const std::string kKey = "0123456789abcdef-test-secret";
+
+std::string hmac_hex(const std::string &key, const std::string &msg)
+{
+    unsigned char mac[32];
+    mbedtls_md_hmac(mbedtls_md_info_from_type(MBEDTLS_MD_SHA256),
+                    reinterpret_cast<const unsigned char *>(key.data()), key.size(),
+                    reinterpret_cast<const unsigned char *>(msg.data()), msg.size(), mac);
+    char hex[65];
+    for (int i = 0; i < 32; ++i)
+        snprintf(hex + 2 * i, 3, "%02x", mac[i]);
+    return hex;
+}
+
+std::string token_for(const std::string &digits, const std::string &key = kKey)
+{
+    return digits + "." + hmac_hex(key, digits);
+}
+
+std::string in(long long seconds) { return std::to_string(static_cast<long long>(time(nullptr)) + seconds); }
+
+void use_key(const std::string &key)
+{
+    secret_set_for_testing(reinterpret_cast<const unsigned char *>(key.data()), key.size());
+}
+
+class Auth : public ::testing::Test {
+protected:
+    void SetUp() override { use_key(kKey); }
+};
+
+// Writes `content` to a fresh file and loads it as the secret.
+int load_file(const std::string &content)
+{
+    char path[] = "/tmp/auth_test_secret_XXXXXX";
+    int fd = mkstemp(path);
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+    close(fd);
+    secret_set_for_testing(nullptr, 0);
+    secret_set_path(path);
+    int r = secret_load();
+    unlink(path);
+    return r;
+}
+
+TEST(SecretLoad, FileRules)
+{
+    const std::string sixteen = "ABCDEFGHIJKLMNOP";
+    EXPECT_EQ(load_file("ABCDEFGHIJKLMNO\n"), -1) << "15 bytes and a line feed";
+    EXPECT_EQ(load_file(std::string("\r\n\r\n", 4)), -1) << "only line ends";
+
+    ASSERT_EQ(load_file(sixteen + "\r\n"), 0);
+    EXPECT_EQ(token_verify(token_for(in(60), sixteen).c_str()), 1) << "CR LF stripped";
+
+    ASSERT_EQ(load_file(sixteen + "\n\r\n"), 0);
+    EXPECT_EQ(token_verify(token_for(in(60), sixteen).c_str()), 1) << "LF CR LF stripped";
+
+    ASSERT_EQ(load_file(std::string(16, ' ')), 0);
+    EXPECT_EQ(token_verify(token_for(in(60), std::string(16, ' ')).c_str()), 1) << "spaces are key";
+
+    const std::string with_nul("\0abc\tdef ghi\0jklmn", 18);
+    ASSERT_EQ(load_file(with_nul + "\n"), 0);
+    EXPECT_EQ(token_verify(token_for(in(60), with_nul).c_str()), 1) << "NUL and tab are key";
+
+    std::string big(200, 'k');
+    for (size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<char>('a' + i % 26);
+    ASSERT_EQ(load_file(big), 0);
+    EXPECT_EQ(token_verify(token_for(in(60), big.substr(0, 128)).c_str()), 1) << "first 128 bytes";
+    EXPECT_EQ(token_verify(token_for(in(60), big).c_str()), 0);
+
+    secret_set_path("/nonexistent/secret");
+    EXPECT_EQ(secret_load(), -1);
+}
+
+TEST_F(Auth, TokenVerifyTable)
+{
+    const std::string ok_mac = hmac_hex(kKey, in(60));
+    struct Case {
+        const char *what;
+        std::string token;
+        int want;
+    } cases[] = {
+        {"valid", token_for(in(60)), 1},
+        {"expiring this second", token_for(in(0)), 1},
+        {"expired one second ago", token_for(in(-1)), 0},
+        {"leading zeros, MAC over them", token_for("000" + in(60)), 1},
+        {"leading zeros, MAC without them", "000" + in(60) + "." + ok_mac, 0},
+        {"21 digits", token_for("0" + std::string(20, '9')), 0},
+        {"saturates above int64: never expires", token_for("99999999999999999999"), 1},
+        {"starts with the dot", "." + ok_mac, 0},
+        {"no dot", in(60) + ok_mac, 0},
+        {"sign", token_for("+" + in(60)), 0},
+        {"space in expiry", token_for(" " + in(60)), 0},
+        {"wrong key", token_for(in(60), "another-secret-of-some-length"), 0},
+        {"uppercase MAC", [] {
+             std::string t = token_for(in(60));
+             for (auto &ch : t) ch = static_cast<char>(toupper(ch));
+             return t;
+         }(), 0},
+        {"63-character MAC", token_for(in(60)).substr(0, in(60).size() + 1 + 63), 0},
+        {"65-character MAC", token_for(in(60)) + "0", 0},
+        {"ends at &", token_for(in(60)) + "&x=1", 1},
+        {"ends at CR", token_for(in(60)) + "\r\n", 1},
+        {"fragment makes the MAC too long", token_for(in(60)) + "#frag", 0},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(token_verify(c.token.c_str()), c.want) << c.what;
+}
+
+TEST_F(Auth, ConstantTimeCompareStillRejectsLastCharacter)
+{
+    std::string t = token_for(in(60));
+    t.back() = t.back() == '0' ? '1' : '0';
+    EXPECT_EQ(token_verify(t.c_str()), 0);
+}
+
+TEST_F(Auth, RequestAuthorizedWhereTheTokenIs)
+{
+    const std::string good = token_for(in(60));
+    const std::string bad = token_for(in(-5));
+    const std::string plain = "GET /x HTTP/1.1\r\nHost: a\r\n\r\n";
+    const std::string with_header = "GET /x HTTP/1.1\r\nX-Audio-Token: " + good + "\r\n\r\n";
+    struct Case {
+        const char *what;
+        std::string head, target;
+        int want;
+    } cases[] = {
+        {"query", plain, "/x?token=" + good, 1},
+        {"second query parameter", plain, "/x?a=1&token=" + good, 1},
+        {"query token then another parameter", plain, "/x?token=" + good + "&b=2", 1},
+        {"bad query decides over good header", with_header, "/x?token=" + bad, 0},
+        {"xtoken= is not the token; header consulted", with_header, "/x?xtoken=" + bad, 1},
+        {"Token= is not the token", plain, "/x?Token=" + good, 0},
+        {"token= without ? is not a query", plain, "/xtoken=" + good, 0},
+        {"header any case", "GET /x HTTP/1.1\r\nx-AUDIO-token:" + good + "\r\n\r\n", "/x", 1},
+        {"header spaces skipped", "GET /x HTTP/1.1\r\nx-audio-token:    " + good + "\r\n\r\n", "/x", 1},
+        {"header tab refused", "GET /x HTTP/1.1\r\nx-audio-token:\t" + good + "\r\n\r\n", "/x", 0},
+        {"first header line decides", "GET /x HTTP/1.1\r\nx-audio-token: " + bad +
+                                          "\r\nx-audio-token: " + good + "\r\n\r\n", "/x", 0},
+        {"request line never a header", "x-audio-token: " + good + "\r\n\r\n", "/x", 0},
+        {"no token", plain, "/x", 0},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(request_authorized(c.head, c.target.c_str()), c.want) << c.what;
+}
+
+TEST_F(Auth, HeaderTokenNeverReadBeyondTheGivenHead)
+{
+    // The view ends inside the token: what lies beyond it must not count.
+    const std::string good = token_for(in(60));
+    const std::string text = "GET /x HTTP/1.1\r\nx-audio-token: " + good + "\r\n\r\n";
+    std::string_view cut(text.data(), text.find(good) + 10);
+    EXPECT_EQ(request_authorized(cut, "/x"), 0);
+    EXPECT_EQ(request_authorized(text, "/x"), 1);
+}
+
+TEST_F(Auth, NoSecretRefusesEverything)
+{
+    const std::string good = token_for(in(60));
+    secret_set_for_testing(nullptr, 0);
+    EXPECT_EQ(request_authorized("GET / HTTP/1.1\r\n\r\n", ("/x?token=" + good).c_str()), 0);
+}
+
+TEST_F(Auth, MacAgreesWithOpenSsl)
+{
+    // An independent HMAC-SHA-256: the openssl command line tool.
+    const std::string digits = in(600);
+    std::string hexkey;
+    for (unsigned char ch : kKey) {
+        char b[3];
+        snprintf(b, sizeof(b), "%02x", ch);
+        hexkey += b;
+    }
+    std::string cmd = "printf '%s' " + digits + " | openssl dgst -sha256 -mac HMAC -macopt hexkey:" +
+                      hexkey + " 2>/dev/null";
+    FILE *p = popen(cmd.c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    char out[256] = {};
+    size_t n = fread(out, 1, sizeof(out) - 1, p);
+    pclose(p);
+    std::string s(out, n);
+    size_t eq = s.rfind("= ");
+    if (eq == std::string::npos)
+        GTEST_SKIP() << "openssl command line tool not available";
+    std::string mac = s.substr(eq + 2, 64);
+    EXPECT_EQ(token_verify((digits + "." + mac).c_str()), 1);
+}
+
+}  // namespace
