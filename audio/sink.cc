@@ -1,0 +1,154 @@
+// Playback sink: the modem's playback side, written by the uplink under its
+// mutex, with the queue measurement and trim that keep latency bounded.
+#include "audio/audio.h"
+#include "audio/error_text.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <unistd.h>
+
+using audio::format_error;
+
+struct PlaybackSink {
+    snd_pcm_t *pcm;  // valid from sink_open until sink_close
+};
+
+namespace {
+// Poll interval while a suspended device is not yet ready to resume.
+constexpr useconds_t kResumePollUs = 10000;
+
+double frames_to_ms(snd_pcm_uframes_t frames)
+{
+    return static_cast<double>(frames) * 1000.0 / static_cast<double>(audio::kRate);
+}
+
+void resume_and_prepare(snd_pcm_t *pcm)
+{
+    while (snd_pcm_resume(pcm) == -EAGAIN)
+        usleep(kResumePollUs);
+    snd_pcm_prepare(pcm);
+}
+}  // namespace
+
+PlaybackSink *sink_open(const char *device, char *err, size_t err_size)
+{
+    // 1. Zero-filled record.
+    auto *sink = static_cast<PlaybackSink *>(calloc(1, sizeof(PlaybackSink)));
+    if (!sink) {
+        format_error(err, err_size, "out of memory");
+        return nullptr;
+    }
+    // 2. Blocking mode: a write waits for room in the card.
+    int rc = snd_pcm_open(&sink->pcm, device, SND_PCM_STREAM_PLAYBACK, 0);
+    if (rc < 0) {
+        format_error(err, err_size, "open %s: %s", device, snd_strerror(rc));
+        free(sink);
+        return nullptr;
+    }
+    // 3. Fixed format, 120 ms buffer; pcm_configure leaves its own message.
+    snd_pcm_uframes_t buffer = 0;
+    snd_pcm_uframes_t period = 0;
+    if (pcm_configure(sink->pcm, audio::kPlaybackBufferFrames, &buffer, &period, err,
+                      err_size) < 0) {
+        snd_pcm_close(sink->pcm);
+        free(sink);
+        return nullptr;
+    }
+    // 4. Start as soon as one period is queued; stop only when the queue has
+    // run completely dry; wake a blocked writer once a period is free. The
+    // setters only fill the record and snd_pcm_sw_params validates it, so
+    // only its result is checked.
+    snd_pcm_sw_params_t *sw = nullptr;
+    snd_pcm_sw_params_alloca(&sw);
+    snd_pcm_sw_params_current(sink->pcm, sw);
+    snd_pcm_sw_params_set_start_threshold(sink->pcm, sw, period);
+    snd_pcm_sw_params_set_stop_threshold(sink->pcm, sw, buffer);
+    snd_pcm_sw_params_set_avail_min(sink->pcm, sw, period);
+    rc = snd_pcm_sw_params(sink->pcm, sw);
+    if (rc < 0) {
+        format_error(err, err_size, "sw_params: %s", snd_strerror(rc));
+        snd_pcm_close(sink->pcm);
+        free(sink);
+        return nullptr;
+    }
+    // 5. What the device actually granted, for whoever reads the log.
+    fprintf(stderr,
+            "call-audio: playback %s buffer=%lu frames (%.0fms) period=%lu frames (%.0fms) "
+            "start_threshold=%lu\n",
+            device, static_cast<unsigned long>(buffer), frames_to_ms(buffer),
+            static_cast<unsigned long>(period), frames_to_ms(period),
+            static_cast<unsigned long>(period));
+    // 6. Ready to write.
+    rc = snd_pcm_prepare(sink->pcm);
+    if (rc < 0) {
+        format_error(err, err_size, "prepare: %s", snd_strerror(rc));
+        snd_pcm_close(sink->pcm);
+        free(sink);
+        return nullptr;
+    }
+    return sink;
+}
+
+void sink_close(PlaybackSink *sink)
+{
+    if (!sink)
+        return;
+    if (sink->pcm) {
+        // Drop, not drain: what is still queued is stale by now.
+        snd_pcm_drop(sink->pcm);
+        snd_pcm_close(sink->pcm);
+    }
+    free(sink);
+}
+
+int sink_delay_ms(PlaybackSink *sink)
+{
+    return sink ? pcm_delay_ms(sink->pcm) : -1;
+}
+
+int sink_trim(PlaybackSink *sink)
+{
+    if (!sink || !sink->pcm)
+        return -1;
+    // Measured before the drop; -1 here still lets the trim go ahead.
+    int queued_ms = pcm_delay_ms(sink->pcm);
+    if (snd_pcm_drop(sink->pcm) < 0)
+        return -1;
+    if (snd_pcm_prepare(sink->pcm) < 0)
+        return -1;
+    return queued_ms;
+}
+
+int sink_write(PlaybackSink *sink, const void *data, size_t len, char *err, size_t err_size)
+{
+    // Whole frames only; an odd last byte is never played.
+    auto frames_left = static_cast<snd_pcm_uframes_t>(len / audio::kBytesPerFrame);
+    const auto *pos = static_cast<const unsigned char *>(data);
+    // No retry budget: the codes below are the ones a blocking device
+    // recovers from; any other code, -EIO included, fails the write.
+    while (frames_left != 0) {
+        snd_pcm_sframes_t n = snd_pcm_writei(sink->pcm, pos, frames_left);
+        if (n >= 0) {
+            // A partial write is continued from where the device stopped.
+            pos += static_cast<size_t>(n) * audio::kBytesPerFrame;
+            frames_left -= static_cast<snd_pcm_uframes_t>(n);
+            continue;
+        }
+        switch (n) {
+        case -EPIPE:  // underrun: the queue ran dry; restart and write again
+            snd_pcm_prepare(sink->pcm);
+            break;
+        case -ESTRPIPE:
+            resume_and_prepare(sink->pcm);
+            break;
+        case -EAGAIN:
+            break;
+        default:
+            // Frames already written stay queued in the card.
+            format_error(err, err_size, "writei: %s", snd_strerror(static_cast<int>(n)));
+            return -1;
+        }
+    }
+    return 0;
+}

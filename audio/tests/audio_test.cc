@@ -1,0 +1,454 @@
+// Device failures, pauses and the clock come from the scripted stand-in in
+// fake_alsa.cc; a test queues results and checks the calls made in order.
+#include "audio/audio.h"
+#include "audio/error_text.h"
+#include "audio/tests/fake_alsa.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <iterator>
+#include <string>
+#include <vector>
+
+using Log = std::vector<std::string>;
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
+
+namespace {
+constexpr size_t kErrSize = 256;
+const char *const kDevice = "plughw:CARD=modem";
+constexpr double kClockSlack = 1e-6;  // the fake clock is exact to ~1 ns per read
+
+const Log kSetUp = {"hw_params_any", "set_access RW_INTERLEAVED", "set_format S16_LE",
+                    "set_channels 1", "set_rate_near 16000", "set_period_size_near 320"};
+
+Log concat(Log a, const Log &b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+Log set_up(snd_pcm_uframes_t want)
+{
+    return concat(kSetUp, {"set_buffer_size_near " + std::to_string(want), "hw_params",
+                           "get_period_size", "get_buffer_size"});
+}
+
+class AudioTest : public testing::Test {
+protected:
+    void SetUp() override { fake::reset(); }
+    char err[kErrSize] = "";
+};
+
+// An open capture source whose set-up calls are already off the log.
+class CaptureTest : public AudioTest {
+protected:
+    void SetUp() override
+    {
+        AudioTest::SetUp();
+        fake::alsa.fake_clock = true;
+        CaptureStderr();
+        src = capture_open(kDevice, err, sizeof(err));
+        GetCapturedStderr();
+        ASSERT_NE(src, nullptr);
+        fake::alsa.log.clear();
+    }
+    void TearDown() override
+    {
+        capture_close(src);
+        fake::alsa.fake_clock = false;
+    }
+    int read() { return capture_read(src, buf, err, sizeof(err)); }
+    CaptureSource *src = nullptr;
+    unsigned char buf[audio::kPeriodBytes] = {};
+};
+
+class SinkTest : public AudioTest {
+protected:
+    void SetUp() override
+    {
+        AudioTest::SetUp();
+        CaptureStderr();
+        sink = sink_open(kDevice, err, sizeof(err));
+        GetCapturedStderr();
+        ASSERT_NE(sink, nullptr);
+        fake::alsa.log.clear();
+    }
+    void TearDown() override { sink_close(sink); }
+    PlaybackSink *sink = nullptr;
+};
+}  // namespace
+
+// --- PCM set-up ---
+
+TEST_F(AudioTest, PcmConfigureInstallsFixedFormatAndReportsGrantedSizes)
+{
+    fake::alsa.granted_buffer = 1024;
+    fake::alsa.granted_period = 256;
+    snd_pcm_uframes_t buffer = 0, period = 0;
+    ASSERT_EQ(pcm_configure(fake::handle(), 1920, &buffer, &period, err,
+                            sizeof(err)),
+              0);
+    EXPECT_EQ(fake::alsa.log, set_up(1920));
+    EXPECT_EQ(buffer, 1024u);
+    EXPECT_EQ(period, 256u);
+    EXPECT_TRUE(fake::alsa.hw_zeroed);
+    for (const void *hw : fake::alsa.hw_records)
+        EXPECT_EQ(hw, fake::alsa.hw_records[0]);
+}
+
+TEST_F(AudioTest, PcmConfigureStopsAtFailingStepWithItsMessage)
+{
+    const struct {
+        const char *call;
+        const char *message;
+    } cases[] = {
+        {"hw_params_any", "hw_params_any: Invalid argument"},
+        {"set_access", "set_access: Invalid argument"},
+        {"set_format", "set_format S16_LE: Invalid argument"},
+        {"set_channels", "set_channels: Invalid argument"},
+        // The fake writes 48000 back; the message still names the asked rate.
+        {"set_rate_near", "set_rate 16000: Invalid argument"},
+        {"set_period_size_near", "set_period_size: Invalid argument"},
+        {"set_buffer_size_near", "set_buffer_size: Invalid argument"},
+        {"hw_params", "hw_params: Invalid argument"},
+    };
+    const Log all = set_up(1280);
+    for (size_t step = 0; step < std::size(cases); step++) {
+        SCOPED_TRACE(cases[step].call);
+        fake::reset();
+        fake::queue(cases[step].call, -EINVAL);
+        snd_pcm_uframes_t buffer = 7, period = 7;
+        EXPECT_EQ(pcm_configure(fake::handle(), 1280, &buffer, &period, err,
+                                sizeof(err)),
+                  -1);
+        EXPECT_STREQ(err, cases[step].message);
+        EXPECT_EQ(fake::alsa.log, Log(all.begin(), all.begin() + static_cast<long>(step) + 1));
+        EXPECT_EQ(buffer, 7u);
+        EXPECT_EQ(period, 7u);
+    }
+}
+
+TEST(FormatError, CutsTerminatesAndIgnoresEmptyBuffers)
+{
+    const struct {
+        size_t size;
+        const char *expected;
+    } cases[] = {{1, ""}, {8, "readi: "}, {kErrSize, "readi: Input/output error"}};
+    for (const auto &c : cases) {
+        char buf[kErrSize];
+        memset(buf, 'x', sizeof(buf));
+        audio::format_error(buf, c.size, "readi: %s", "Input/output error");
+        EXPECT_STREQ(buf, c.expected);
+    }
+    char untouched[4] = "abc";
+    audio::format_error(untouched, 0, "readi: %s", "x");
+    EXPECT_STREQ(untouched, "abc");
+    audio::format_error(nullptr, kErrSize, "readi: %s", "x");
+}
+
+TEST_F(AudioTest, PcmDelayMsConvertsFramesToWholeMilliseconds)
+{
+    const struct {
+        const char *what;
+        long result;
+        snd_pcm_sframes_t frames;
+        int ms;
+    } cases[] = {
+        {"unreadable delay", -EIO, 0, -1}, {"negative delay", 0, -40, 0},
+        {"15 frames", 0, 15, 0},           {"16 frames", 0, 16, 1},
+        {"one period", 0, 320, 20},        {"remainder dropped", 0, 335, 20},
+    };
+    auto *pcm = fake::handle();
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        fake::reset();
+        fake::queue("delay", c.result);
+        fake::alsa.delays.push_back(c.frames);
+        EXPECT_EQ(pcm_delay_ms(pcm), c.ms);
+    }
+    fake::reset();
+    EXPECT_EQ(pcm_delay_ms(nullptr), -1);
+    EXPECT_TRUE(fake::alsa.log.empty());
+}
+
+// --- Capture source ---
+
+TEST_F(AudioTest, CaptureOpenPrintsSummaryAndClosesWithDrop)
+{
+    CaptureStderr();
+    CaptureSource *src = capture_open(kDevice, err, sizeof(err));
+    EXPECT_EQ(GetCapturedStderr(),
+              "call-audio: capture plughw:CARD=modem buffer=1280 frames (80ms) "
+              "period=320 frames (20ms)\n");
+    ASSERT_NE(src, nullptr);
+    capture_close(src);
+    EXPECT_EQ(fake::alsa.log,
+              concat(concat({"open capture plughw:CARD=modem 0"}, set_up(1280)),
+                     {"prepare", "drop", "close"}));
+}
+
+TEST_F(AudioTest, OpenFailuresReleaseEverything)
+{
+    using Open = bool (*)(char *);  // true when a record came back
+    const Open capture = [](char *e) {
+        CaptureSource *s = capture_open(kDevice, e, kErrSize);
+        capture_close(s);
+        return s != nullptr;
+    };
+    const Open playback = [](char *e) {
+        PlaybackSink *s = sink_open(kDevice, e, kErrSize);
+        sink_close(s);
+        return s != nullptr;
+    };
+    const struct {
+        const char *what;
+        Open open;
+        const char *call;
+        const char *message;
+        int code;
+        bool summary;
+        bool closed;
+    } cases[] = {
+        {"capture open", capture, "open", "open plughw:CARD=modem: No such device", -ENODEV, false,
+         false},
+        {"capture hw", capture, "hw_params", "hw_params: Invalid argument", -EINVAL, false, true},
+        {"capture prepare", capture, "prepare", "prepare: Input/output error", -EIO, true, true},
+        {"playback open", playback, "open", "open plughw:CARD=modem: No such device", -ENODEV,
+         false, false},
+        {"playback hw", playback, "set_access", "set_access: Invalid argument", -EINVAL, false,
+         true},
+        {"playback sw", playback, "sw_params", "sw_params: Invalid argument", -EINVAL, false, true},
+        {"playback prepare", playback, "prepare", "prepare: Input/output error", -EIO, true, true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        fake::reset();
+        fake::queue(c.call, c.code);
+        CaptureStderr();
+        EXPECT_FALSE(c.open(err));
+        EXPECT_EQ(!GetCapturedStderr().empty(), c.summary);
+        EXPECT_STREQ(err, c.message);
+        // The handle is closed exactly when it was opened, and last of all.
+        EXPECT_EQ(fake::count("close"), c.closed ? 1 : 0);
+        EXPECT_EQ(fake::alsa.log.back() == "close", c.closed);
+    }
+}
+
+TEST_F(CaptureTest, RecoversFromOverrunRetryAndSuspend)
+{
+    const struct {
+        const char *what;
+        long code;
+        std::vector<long> resumes;
+        int result;
+        Log log;
+    } cases[] = {
+        {"overrun", -EPIPE, {}, 0, {"readi 320", "prepare"}},
+        {"try again", -EAGAIN, {}, 0, {"readi 320"}},
+        {"suspend",
+         -ESTRPIPE,
+         {-EAGAIN, -EAGAIN, 0},
+         0,
+         {"readi 320", "resume", "usleep 10000", "resume", "usleep 10000", "resume", "prepare"}},
+        {"resume refused", -ESTRPIPE, {-ENOSYS}, 0, {"readi 320", "resume", "prepare"}},
+        {"other error", -EBADFD, {}, -1, {"readi 320"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        fake::alsa.log.clear();
+        fake::queue("readi", c.code);
+        for (long r : c.resumes)
+            fake::queue("resume", r);
+        EXPECT_EQ(read(), c.result);
+        EXPECT_EQ(fake::alsa.log, c.log);
+    }
+    EXPECT_STREQ(err, "readi: File descriptor in bad state");
+}
+
+TEST_F(CaptureTest, AbsorbsSixHundredIoErrorsThenEndsStream)
+{
+    fake::queue("readi", -EIO, 600);
+    for (int i = 0; i < 600; i++)
+        ASSERT_EQ(read(), 0) << "I/O error " << i + 1;
+    EXPECT_EQ(fake::count("prepare"), 600);
+    EXPECT_EQ(fake::count("usleep 100000"), 600);
+    EXPECT_EQ(fake::alsa.log.back(), "usleep 100000");
+
+    fake::alsa.log.clear();
+    fake::queue("readi", -EIO);
+    EXPECT_EQ(read(), -1);
+    EXPECT_STREQ(err, "readi: Input/output error");
+    EXPECT_EQ(fake::alsa.log, Log{"readi 320"});
+}
+
+TEST_F(CaptureTest, AnySuccessfulReadRestartsIoErrorCount)
+{
+    fake::queue("readi", -EIO, 600);
+    fake::queue("readi", 0);  // a read of no frames still succeeds
+    fake::queue("readi", -EIO, 600);
+    for (int i = 0; i < 1201; i++)
+        ASSERT_EQ(read(), 0) << "read " << i + 1;
+    fake::queue("readi", -EIO);
+    EXPECT_EQ(read(), -1);
+}
+
+TEST_F(CaptureTest, LeadGrowsOnlyWithReadsThatReturnEarly)
+{
+    EXPECT_EQ(read(), 640);  // primes
+    EXPECT_EQ(capture_lead(src), 0.0);
+    for (int i = 0; i < 10; i++) {
+        fake::alsa.now += 0.001;
+        read();
+    }
+    EXPECT_NEAR(capture_lead(src), 10 * 0.019, kClockSlack);
+    fake::alsa.now += 0.02;  // a read that waited its period keeps the lead
+    read();
+    EXPECT_NEAR(capture_lead(src), 0.19, kClockSlack);
+    fake::alsa.now += 1.0;
+    read();
+    EXPECT_EQ(capture_lead(src), 0.0);
+}
+
+TEST_F(CaptureTest, EmptyFirstReadPrimes)
+{
+    fake::queue("readi", 0);
+    EXPECT_EQ(read(), 0);
+    read();
+    EXPECT_NEAR(capture_lead(src), 0.02, kClockSlack);
+}
+
+TEST_F(CaptureTest, OverrunLeavesLeadAndLastReadTimeAlone)
+{
+    read();
+    read();
+    read();
+    ASSERT_NEAR(capture_lead(src), 0.04, kClockSlack);
+    fake::alsa.now += 0.01;
+    fake::queue("readi", -EPIPE);
+    read();
+    EXPECT_NEAR(capture_lead(src), 0.04, kClockSlack);
+    fake::alsa.now += 0.02;
+    read();  // charged the whole 30 ms since the last successful read
+    EXPECT_NEAR(capture_lead(src), 0.03, kClockSlack);
+}
+
+TEST_F(CaptureTest, ShedLowersLeadByWholeFramesNeverBelowZero)
+{
+    for (int i = 0; i < 4; i++)
+        read();
+    capture_shed(src, 640);
+    EXPECT_NEAR(capture_lead(src), 0.04, kClockSlack);
+    capture_shed(src, 641);  // the odd byte is not a frame
+    EXPECT_NEAR(capture_lead(src), 0.02, kClockSlack);
+    fake::alsa.now += 0.03;  // a late read leaves 0.01
+    read();
+    EXPECT_NEAR(capture_lead(src), 0.01, kClockSlack);
+    capture_shed(src, 640);
+    EXPECT_EQ(capture_lead(src), 0.0);
+}
+
+TEST(NullRecords, AreHarmless)
+{
+    fake::reset();
+    EXPECT_EQ(capture_lead(nullptr), 0.0);
+    EXPECT_EQ(capture_delay_ms(nullptr), -1);
+    capture_shed(nullptr, 640);
+    capture_close(nullptr);
+    EXPECT_EQ(sink_delay_ms(nullptr), -1);
+    EXPECT_EQ(sink_trim(nullptr), -1);
+    sink_close(nullptr);
+    EXPECT_TRUE(fake::alsa.log.empty());
+}
+
+// --- Playback sink ---
+
+TEST_F(AudioTest, SinkOpenSetsThresholdsFromGrantedSizes)
+{
+    fake::alsa.granted_buffer = 1600;
+    fake::alsa.granted_period = 400;
+    CaptureStderr();
+    PlaybackSink *sink = sink_open("plughw:CARD=RM500QGL", err, sizeof(err));
+    EXPECT_EQ(GetCapturedStderr(),
+              "call-audio: playback plughw:CARD=RM500QGL buffer=1600 frames (100ms) "
+              "period=400 frames (25ms) start_threshold=400\n");
+    ASSERT_NE(sink, nullptr);
+    sink_close(sink);
+    EXPECT_EQ(fake::alsa.log,
+              concat(concat({"open playback plughw:CARD=RM500QGL 0"}, set_up(1920)),
+                     {"sw_params_current", "set_start_threshold 400", "set_stop_threshold 1600",
+                      "set_avail_min 400", "sw_params", "prepare", "drop", "close"}));
+}
+
+TEST_F(SinkTest, WritesWholeFramesAndRecovers)
+{
+    const struct {
+        const char *what;
+        size_t bytes;
+        std::vector<long> writes;   // queued writei results
+        std::vector<long> resumes;  // queued resume results
+        int result;
+        Log log;
+    } cases[] = {
+        {"nothing", 0, {}, {}, 0, {}},
+        {"half a frame", 1, {}, {}, 0, {}},
+        {"odd byte dropped", 641, {}, {}, 0, {"writei +0 320"}},
+        {"two pieces", 640, {200}, {}, 0, {"writei +0 320", "writei +400 120"}},
+        {"underrun", 640, {-EPIPE}, {}, 0, {"writei +0 320", "prepare", "writei +0 320"}},
+        {"suspend",
+         640,
+         {-ESTRPIPE},
+         {-EAGAIN, -EAGAIN, -ENOSYS},
+         0,
+         {"writei +0 320", "resume", "usleep 10000", "resume", "usleep 10000", "resume", "prepare",
+          "writei +0 320"}},
+        {"try again", 640, {-EAGAIN}, {}, 0, {"writei +0 320", "writei +0 320"}},
+        {"I/O error after a piece",
+         640,
+         {100, -EIO},
+         {},
+         -1,
+         {"writei +0 320", "writei +200 220"}},
+    };
+    const unsigned char samples[641] = {};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        fake::alsa.log.clear();
+        fake::alsa.write_base = samples;
+        for (long r : c.writes)
+            fake::queue("writei", r);
+        for (long r : c.resumes)
+            fake::queue("resume", r);
+        EXPECT_EQ(sink_write(sink, samples, c.bytes, err, sizeof(err)), c.result);
+        EXPECT_EQ(fake::alsa.log, c.log);
+    }
+    EXPECT_STREQ(err, "writei: Input/output error");
+}
+
+TEST_F(SinkTest, TrimDropsAndPreparesEvenWhenDelayIsUnreadable)
+{
+    const struct {
+        const char *what;
+        const char *failing;
+        int result;
+        Log log;
+    } cases[] = {
+        {"healthy", nullptr, 40, {"delay", "drop", "prepare"}},
+        {"unreadable delay", "delay", -1, {"delay", "drop", "prepare"}},
+        {"drop fails", "drop", -1, {"delay", "drop"}},
+        {"prepare fails", "prepare", -1, {"delay", "drop", "prepare"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        fake::alsa.log.clear();
+        fake::alsa.delays = {640};
+        if (c.failing)
+            fake::queue(c.failing, -EIO);
+        EXPECT_EQ(sink_trim(sink), c.result);
+        EXPECT_EQ(fake::alsa.log, c.log);
+    }
+    fake::alsa.delays = {330};
+    EXPECT_EQ(sink_delay_ms(sink), 20);
+}
