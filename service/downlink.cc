@@ -1,0 +1,136 @@
+// The downlink: the far end's voice as one endless chunked response, one
+// chunk per capture period, shedding backlog to keep the client near real
+// time, and yielding to any newer stream request.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "service/service.h"
+
+// Sequentially consistent fetch-and-add by each new stream; read once per
+// loop turn by every live stream. It guards no other data, so the read
+// needs nothing beyond its own atomicity.
+std::atomic<int32_t> g_downlink_generation{0};
+
+namespace {
+
+constexpr double kShedLeadSeconds = 0.25;   // strictly above this, reads are shed
+constexpr double kStatusIntervalSeconds = 10.0;
+constexpr int kAskedRate = 16000;
+constexpr size_t kErrorSize = 256;
+constexpr size_t kSizeLineSize = 16;        // "280\r\n" and any count up to 640
+
+// Exactly 295 bytes, written in one piece.
+constexpr char kStreamHead[] =
+    "HTTP/1.1 200 OK\r\n"
+    "Content-Type: application/octet-stream\r\n"
+    "Cache-Control: no-store\r\n"
+    "X-Accel-Buffering: no\r\n"
+    "Access-Control-Allow-Origin: *\r\n"
+    "Access-Control-Allow-Headers: content-type, x-audio-token\r\n"
+    "Access-Control-Allow-Methods: GET, POST, OPTIONS\r\n"
+    "Transfer-Encoding: chunked\r\n"
+    "Connection: close\r\n"
+    "\r\n";
+static_assert(sizeof(kStreamHead) - 1 == 295, "stream head is 295 bytes");
+
+constexpr char kLastChunk[] = "0\r\n\r\n";
+constexpr char kJson[] = "application/json";
+
+bool send_chunk(TlsConnection *conn, const unsigned char *data, int n)
+{
+    char size_line[kSizeLineSize];
+    int len = snprintf(size_line, sizeof(size_line), "%x\r\n", static_cast<unsigned>(n));
+    return tls_write_all(conn, size_line, static_cast<size_t>(len)) == 0 &&
+           tls_write_all(conn, data, static_cast<size_t>(n)) == 0 &&
+           tls_write_all(conn, "\r\n", 2) == 0;
+}
+
+}  // namespace
+
+RouteResult downlink_stream(TlsConnection *conn, std::string_view, const unsigned char *, size_t,
+                            bool)
+{
+    const RouteResult done{false, 0};
+
+    char *device = card_present() ? card_device_name() : nullptr;
+    if (!device) {
+        send_response(conn, "503 Service Unavailable", kJson,
+                      "{\"success\":false,\"error\":\"no modem audio card\"}", 0);
+        return done;
+    }
+
+    // Taken before the open, so the newest request wins even when its own
+    // capture device then fails to open.
+    const int32_t own = g_downlink_generation.fetch_add(1) + 1;
+
+    char err[kErrorSize] = {};
+    CaptureSource *src = capture_open(device, err, sizeof(err));
+    free(device);
+    if (!src) {
+        log_line("capture open failed: %s", err);
+        send_response(conn, "503 Service Unavailable", kJson,
+                      "{\"success\":false,\"error\":\"capture unavailable\"}", 0);
+        return done;
+    }
+
+    if (tls_write_all(conn, kStreamHead, sizeof(kStreamHead) - 1) != 0) {
+        capture_close(src);
+        return done;
+    }
+    log_line("downlink stream started");
+
+    unsigned char audio[audio::kPeriodBytes];
+    unsigned long long bytes_read = 0;
+    unsigned long long chunks_shed = 0;
+    double first_data = 0.0;
+    double last_data = 0.0;
+    double window_start = 0.0;
+
+    while (g_downlink_generation.load() == own) {
+        int n = capture_read(src, audio, err, sizeof(err));
+        if (n < 0) {
+            log_line("capture read failed: %s", err);
+            break;
+        }
+        if (n == 0)
+            continue;
+
+        const double now = monotonic_seconds();
+        last_data = now;
+        if (first_data == 0.0)
+            first_data = window_start = now;
+        bytes_read += static_cast<unsigned>(n);  // shed audio counts too
+
+        if (now - window_start >= kStatusIntervalSeconds) {
+            log_line("downlink: %d ms queued in card, %.0f ms lead, %llu chunks shed so far",
+                     capture_delay_ms(src), capture_lead(src) * 1000.0, chunks_shed);
+            window_start = now;
+        }
+
+        if (capture_lead(src) > kShedLeadSeconds) {
+            chunks_shed += 1;
+            capture_shed(src, static_cast<size_t>(n));
+            if (chunks_shed == 1 || chunks_shed == 10 || chunks_shed == 100)
+                log_line("downlink shedding buffered backlog (%llu chunks)", chunks_shed);
+            continue;
+        }
+
+        if (!send_chunk(conn, audio, n))
+            break;
+    }
+
+    // Every ending, a newer stream included, closes the body cleanly.
+    tls_write_all(conn, kLastChunk, sizeof(kLastChunk) - 1);
+    capture_close(src);
+
+    if (first_data > 0.0 && first_data < last_data) {
+        const double seconds = last_data - first_data;
+        const int rate = static_cast<int>((static_cast<double>(bytes_read) / 2.0) / seconds);
+        log_line("downlink ended: %llu bytes in %.2fs = %d Hz measured (asked %d), %llu chunks shed",
+                 bytes_read, seconds, rate, kAskedRate, chunks_shed);
+    } else {
+        log_line("downlink stream ended (no data)");
+    }
+    return done;
+}

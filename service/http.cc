@@ -1,0 +1,105 @@
+// Request framing, the request line, header lookup and the fixed answer
+// format. Everything that reads request bytes here is bounded by the
+// request's own head.
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+#include "service/service.h"
+
+namespace {
+
+constexpr size_t kResponseHeadSize = 512;  // every head we send is < 256
+
+// The C locale's isspace, as sscanf's "%s" uses it to end a field.
+bool is_blank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Copies the next blank-delimited word of `s` from `*pos` into `out`, at
+// most `max` characters, after skipping blanks. False when no word is left.
+bool scan_word(std::string_view s, size_t *pos, char *out, size_t max)
+{
+    size_t i = *pos;
+    while (i < s.size() && is_blank(s[i]))
+        ++i;
+    size_t n = 0;
+    while (i < s.size() && n < max && !is_blank(s[i]))
+        out[n++] = s[i++];
+    *pos = i;
+    return n > 0;
+}
+
+}  // namespace
+
+size_t find_head_end(const unsigned char *buf, size_t filled, size_t *search_start)
+{
+    for (size_t p = *search_start; p + 4 <= filled; ++p)
+        if (buf[p] == '\r' && buf[p + 1] == '\n' && buf[p + 2] == '\r' && buf[p + 3] == '\n')
+            return p + 4;
+    *search_start = filled < 3 ? 0 : filled - 3;
+    return 0;
+}
+
+bool parse_request_line(std::string_view head, char (&method)[kMethodSize],
+                        char (&target)[kTargetSize])
+{
+    // A NUL ends the text for a C-string scan; keep that meaning here.
+    size_t nul = head.find('\0');
+    if (nul != std::string_view::npos)
+        head = head.substr(0, nul);
+    // A method longer than 7 characters is cut; the rest of its word then
+    // becomes the target, as "%7s %255s" would take it.
+    size_t pos = 0;
+    if (!scan_word(head, &pos, method, kMethodSize - 1))
+        return false;
+    return scan_word(head, &pos, target, kTargetSize - 1);
+}
+
+int header_value(std::string_view head, const char *name, char (&dest)[kHeaderValueSize])
+{
+    size_t nul = head.find('\0');
+    if (nul != std::string_view::npos)
+        head = head.substr(0, nul);
+    const size_t n = strlen(name);
+    for (size_t lf = head.find('\n'); lf != std::string_view::npos; lf = head.find('\n', lf + 1)) {
+        std::string_view line = head.substr(lf + 1);
+        if (line.size() <= n || line[n] != ':')
+            continue;
+        bool match = true;
+        for (size_t i = 0; i < n && match; ++i)
+            match = ascii_lower(line[i]) == name[i];
+        if (!match)
+            continue;
+        size_t v = n + 1;
+        while (v < line.size() && line[v] == ' ')
+            ++v;
+        size_t len = 0;
+        while (v + len < line.size() && len < kHeaderValueSize - 1 && line[v + len] != '\r' &&
+               line[v + len] != '\n')
+            ++len;
+        memcpy(dest, line.data() + v, len);
+        dest[len] = '\0';
+        return 0;
+    }
+    return -1;
+}
+
+void send_response(TlsConnection *conn, const char *status, const char *content_type,
+                   const char *body, int keep_alive)
+{
+    char head[kResponseHeadSize];
+    size_t body_len = strlen(body);
+    int n = snprintf(head, sizeof(head),
+                     "HTTP/1.1 %s\r\nContent-Type: %s\r\nContent-Length: %zu\r\n"
+                     "Access-Control-Allow-Origin: *\r\n"
+                     "Access-Control-Allow-Headers: content-type, x-audio-token\r\n"
+                     "Access-Control-Allow-Methods: GET, POST, OPTIONS\r\n"
+                     "Connection: %s\r\n\r\n",
+                     status, content_type, body_len, keep_alive ? "keep-alive" : "close");
+    if (n > 0)
+        tls_write_all(conn, head, static_cast<size_t>(n) < sizeof(head) ? static_cast<size_t>(n)
+                                                                        : sizeof(head) - 1);
+    if (body[0] != '\0')
+        tls_write_all(conn, body, body_len);
+}

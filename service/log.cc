@@ -1,0 +1,32 @@
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+
+#include "service/service.h"
+
+namespace {
+constexpr size_t kStampSize = 32;  // "YYYY-MM-DD HH:MM:SS" is 19
+}
+
+void log_line(const char *fmt, ...)
+{
+    char stamp[kStampSize] = {};
+    time_t now = time(nullptr);
+    struct tm local;
+    if (localtime_r(&now, &local))
+        strftime(stamp, sizeof(stamp), "%Y-%m-%d %H:%M:%S", &local);
+    fprintf(stderr, "%s call-audio: ", stamp);
+    va_list ap;
+    va_start(ap, fmt);
+    vfprintf(stderr, fmt, ap);
+    va_end(ap);
+    fputc('\n', stderr);
+    fflush(stderr);
+}
+
+double monotonic_seconds()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}

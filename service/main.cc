@@ -1,0 +1,124 @@
+// call-audio: start-up and the accept loop.
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <pthread.h>
+
+#include "auth/auth.h"
+#include "service/service.h"
+#include "tls/tls.h"
+
+namespace {
+
+constexpr size_t kErrorSize = 256;
+
+// Connection threads keep their 8 KiB receive buffer on the stack and call
+// into mbed TLS and ALSA (device open parses ALSA's configuration). glibc's
+// default of 8 MiB of address space per thread is far more than that needs;
+// musl's 128 KiB is close to it. See the note beside the measurement in the
+// README. Sanitizer builds need several times more.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr size_t kThreadStackSize = 1024 * 1024;
+#else
+constexpr size_t kThreadStackSize = 256 * 1024;
+#endif
+
+struct Settings {
+    int32_t port = 9444;
+    const char *cert_path = "/etc/vesk-manager-web/ssl/cert.pem";
+    const char *key_path = "/etc/vesk-manager-web/ssl/key.pem";
+};
+
+[[noreturn]] void usage(const char *argv0)
+{
+    fprintf(stderr, "usage: %s [--port N] [--cert PEM] [--key PEM] [--secret FILE]\n", argv0);
+    exit(2);
+}
+
+// atoi's reading (leading blanks, a sign, digits up to the first other
+// character, 0 without digits) without its undefined overflow; the value
+// is not range-checked here, a port the bind cannot use fails there.
+int32_t parse_port(const char *text)
+{
+    errno = 0;
+    long v = strtol(text, nullptr, 10);
+    if (v > INT32_MAX)
+        v = INT32_MAX;
+    if (v < INT32_MIN)
+        v = INT32_MIN;
+    return static_cast<int32_t>(v);
+}
+
+void parse_args(int argc, char **argv, Settings *s)
+{
+    for (int i = 1; i < argc; i += 2) {
+        const char *word = argv[i];
+        if (i + 1 >= argc)
+            usage(argv[0]);
+        const char *value = argv[i + 1];
+        if (strcmp(word, "--cert") == 0)
+            s->cert_path = value;
+        else if (strcmp(word, "--key") == 0)
+            s->key_path = value;
+        else if (strcmp(word, "--port") == 0)
+            s->port = parse_port(value);
+        else if (strcmp(word, "--secret") == 0)
+            secret_set_path(value);
+        else
+            usage(argv[0]);
+    }
+}
+
+bool start_detached(pthread_t *thread, void *(*fn)(void *), void *arg)
+{
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) != 0)
+        return false;
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_attr_setstacksize(&attr, kThreadStackSize);
+    bool ok = pthread_create(thread, &attr, fn, arg) == 0;
+    pthread_attr_destroy(&attr);
+    return ok;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    Settings settings;
+    parse_args(argc, argv, &settings);
+
+    // A peer that goes away must make writes fail, not end the process.
+    signal(SIGPIPE, SIG_IGN);
+
+    if (secret_load() != 0) {
+        log_line("FATAL: no auth secret available; refusing to start");
+        return 1;
+    }
+
+    char err[kErrorSize] = {};
+    TlsListener *listener = tls_listen(settings.port, settings.cert_path, settings.key_path,
+                                       err, sizeof(err));
+    if (!listener) {
+        log_line("FATAL: listen on :%d failed: %s", settings.port, err);
+        return 1;
+    }
+    log_line("listening on :%d (cert %s)", settings.port, settings.cert_path);
+
+    pthread_t thread;
+    // Without a reaper the service still works; an idle sink just stays open.
+    start_detached(&thread, reaper_thread, nullptr);
+
+    // Handshakes run here, one at a time; each wait is bounded by the TLS
+    // read timeout. Failures of one client are silent.
+    for (;;) {
+        TlsConnection *conn = tls_accept(listener, err, sizeof(err));
+        if (!conn)
+            continue;
+        if (!start_detached(&thread, connection_thread, conn))
+            tls_close(conn);
+    }
+}

@@ -1,0 +1,111 @@
+// The service: start-up, the request loop, responses, the two route
+// handlers and the state they share.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string_view>
+
+#include "audio/audio.h"
+#include "tls/tls.h"
+
+// --- Log writer and clock ---
+
+// "<YYYY-MM-DD HH:MM:SS> call-audio: <message>\n" on stderr, flushed. Takes
+// no lock: lines from two threads may interleave. Never pass a token.
+void log_line(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+// CLOCK_MONOTONIC in seconds. All intervals use it; only log stamps and
+// token expiry use the wall clock.
+double monotonic_seconds();
+
+// --- Requests and responses ---
+
+constexpr size_t kRecvBufferSize = 8192;   // a head of 8191 bytes plus its NUL
+constexpr size_t kRecvDataMax = kRecvBufferSize - 1;
+constexpr size_t kMethodSize = 8;          // 7 characters and a NUL
+constexpr size_t kTargetSize = 256;        // 255 characters and a NUL
+constexpr size_t kHeaderValueSize = 32;    // 31 characters and a NUL
+
+// What a route handler hands back to the request loop.
+struct RouteResult {
+    bool keep_alive;  // the handler lets the connection stay open
+    size_t consumed;  // bytes of the buffered tail taken as the body
+};
+
+// Looks for "\r\n\r\n" in buf[0, filled) from *search_start on. Returns the
+// offset just past it, or 0 when the head is not complete yet; then
+// *search_start is moved to the first position not fully tested, so a
+// blank line split across two reads is still found and no position is
+// tested twice.
+size_t find_head_end(const unsigned char *buf, size_t filled, size_t *search_start);
+// Scans the request line of `head` like sscanf "%7s %255s" would, but never
+// past the head (nor past a NUL in it). Fills the zero-filled `method` and
+// `target`; false when either field is missing.
+bool parse_request_line(std::string_view head, char (&method)[kMethodSize],
+                        char (&target)[kTargetSize]);
+// Looks up header `name` (lower case) in `head`, the request's own head
+// from its request line to its blank line. The request line never counts;
+// names compare without regard to case and must be followed directly by
+// ':'; spaces (not tabs) after the colon are skipped; the value runs to CR,
+// LF or the head's end, and at most 31 characters of it are stored with a
+// NUL. Returns 0 when found, -1 otherwise (then `dest` is untouched).
+int header_value(std::string_view head, const char *name, char (&dest)[kHeaderValueSize]);
+// Writes one fixed-format answer (head, then body as a second write).
+// Write failures are ignored: a dead peer shows at the next read.
+void send_response(TlsConnection *conn, const char *status, const char *content_type,
+                   const char *body, int keep_alive);
+
+// Thread entry for one accepted connection; takes ownership of `arg` (a
+// TlsConnection) and closes it when its request loop ends.
+void *connection_thread(void *arg);
+
+// --- Route handlers (same shape; the loop calls them once the head is
+// framed, the token accepted and the target cut at '?') ---
+//
+// `head` is the request's own head, `tail`/`tail_len` the bytes buffered
+// after it (the start of a body, maybe a pipelined request), `keep_alive`
+// the client's wish. A handler writes its own answer, may read more from
+// `conn`, keeps no pointer into the receive buffer and never closes `conn`.
+
+// GET /api/v1/voice_call/audio/stream: endless chunked capture audio until
+// superseded, the capture fails or the client goes. Always ends the
+// connection (keep_alive false, consumed 0).
+RouteResult downlink_stream(TlsConnection *conn, std::string_view head, const unsigned char *tail,
+                            size_t tail_len, bool keep_alive);
+// POST /api/v1/voice_call/audio/tx: plays the body into the card under the
+// 80 ms ceiling. keep_alive true only after "200 OK"; consumed is the body
+// bytes taken from the tail.
+RouteResult uplink_post(TlsConnection *conn, std::string_view head, const unsigned char *tail,
+                        size_t tail_len, bool keep_alive);
+
+// Process-wide uplink state. `mutex` guards every other field but
+// `reused_requests`, and every use of the sink; it is held across the card
+// measurement, trim, blocking write and statistics of one post, never while
+// a body is read or an answer sent.
+struct UplinkState {
+    std::mutex mutex;
+    PlaybackSink *sink = nullptr;  // the open sink, null while closed
+    double last_used = 0.0;        // monotonic seconds of the last post to reach the lock
+    uint32_t trims = 0;            // since start
+    uint32_t skipped_ms = 0;       // since start
+    uint32_t skips = 0;            // since start
+    int64_t ring_ms_sum = 0;       // card delay readings in this window
+    uint32_t ring_samples = 0;
+    uint32_t window_posts = 0;     // good posts in this window
+    uint32_t window_bytes = 0;     // their body bytes, skipped parts included
+    double window_start = 0.0;     // 0.0 until the first good post
+    // Requests that were not the first on their connection, since start.
+    // Incremented by every request loop without the mutex, so atomic.
+    std::atomic<uint64_t> reused_requests{0};
+};
+extern UplinkState g_uplink;
+
+// Reaper thread body: every 2 s closes the sink once it has been idle for
+// more than 10 s. Never returns.
+void *reaper_thread(void *);
+
+// The downlink generation: each stream request that finds the card takes the
+// next value; older streams end at the top of their next turn.
+extern std::atomic<int32_t> g_downlink_generation;

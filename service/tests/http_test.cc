@@ -1,0 +1,130 @@
+#include "service/service.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+// Feeds `text` to the framer in pieces of `step` bytes, as reads would
+// arrive; returns the head end found, or 0.
+size_t frame_in_pieces(const std::string &text, size_t step)
+{
+    size_t search = 0;
+    for (size_t filled = std::min(step, text.size());; filled = std::min(filled + step, text.size())) {
+        size_t end = find_head_end(reinterpret_cast<const unsigned char *>(text.data()), filled, &search);
+        if (end || filled == text.size())
+            return end;
+    }
+}
+
+TEST(FindHeadEnd, Table)
+{
+    const std::string get = "GET / HTTP/1.1\r\nHost: a\r\n\r\n";
+    struct Case {
+        const char *what;
+        std::string text;
+        size_t step;
+        size_t want;
+    } cases[] = {
+        {"whole head at once", get, 4096, get.size()},
+        {"byte by byte", get, 1, get.size()},
+        {"blank line split across reads", get, get.size() - 2, get.size()},
+        {"pieces of three", get, 3, get.size()},
+        {"LF-only line ends never end a head", "GET / HTTP/1.1\nHost: a\n\n", 1, 0},
+        {"CR LF LF is not a blank line", "GET / HTTP/1.1\r\n\n", 1, 0},
+        {"first blank line ends it", get + "GET /b HTTP/1.1\r\n\r\n", 7, get.size()},
+        {"empty", "", 1, 0},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(frame_in_pieces(c.text, c.step), c.want) << c.what;
+}
+
+TEST(ParseRequestLine, Table)
+{
+    struct Case {
+        const char *what;
+        std::string head;
+        bool ok;
+        const char *method, *target;
+    } cases[] = {
+        {"plain", "GET /a?b=c HTTP/1.1\r\n\r\n", true, "GET", "/a?b=c"},
+        {"leading blanks skipped", "\r\n  POST\t/tx HTTP/1.1\r\n\r\n", true, "POST", "/tx"},
+        {"method of 8 split after 7", "PROPFIND /x HTTP/1.1\r\n\r\n", true, "PROPFIN", "D"},
+        {"no target", "GET\r\n\r\n", false, "", ""},
+        {"empty", "\r\n\r\n", false, "", ""},
+        {"NUL ends the text", std::string("GET\0 /x HTTP/1.1\r\n\r\n", 20), false, "", ""},
+        {"target cut at 255", "GET /" + std::string(300, 'a') + " HTTP/1.1\r\n\r\n", true, "GET",
+         nullptr},
+    };
+    for (const auto &c : cases) {
+        char method[kMethodSize] = {};
+        char target[kTargetSize] = {};
+        EXPECT_EQ(parse_request_line(c.head, method, target), c.ok) << c.what;
+        if (!c.ok)
+            continue;
+        EXPECT_STREQ(method, c.method) << c.what;
+        if (c.target)
+            EXPECT_STREQ(target, c.target) << c.what;
+        else
+            EXPECT_EQ(strlen(target), 255u) << c.what;
+    }
+}
+
+TEST(ParseRequestLine, NeverTakesTheTargetFromTheNextRequest)
+{
+    // The head ends at its blank line; the next request's words are beyond it.
+    const std::string buf = "GET\r\n\r\nGET /api/v1/voice_call/audio/health HTTP/1.1\r\n\r\n";
+    char method[kMethodSize] = {};
+    char target[kTargetSize] = {};
+    EXPECT_FALSE(parse_request_line(std::string_view(buf).substr(0, 7), method, target));
+}
+
+TEST(HeaderValue, Table)
+{
+    struct Case {
+        const char *what;
+        std::string head;
+        const char *name;
+        int rc;
+        const char *value;
+    } cases[] = {
+        {"mixed case name", "POST / HTTP/1.1\r\nContent-Length: 120\r\n\r\n", "content-length", 0, "120"},
+        {"upper case name", "POST / HTTP/1.1\r\nCONTENT-LENGTH:120\r\n\r\n", "content-length", 0, "120"},
+        {"many spaces", "POST / HTTP/1.1\r\ncontent-length:      120\r\n\r\n", "content-length", 0, "120"},
+        {"blank before colon", "POST / HTTP/1.1\r\ncontent-length : 120\r\n\r\n", "content-length", -1, ""},
+        {"longer name", "POST / HTTP/1.1\r\ncontent-lengthx: 120\r\n\r\n", "content-length", -1, ""},
+        {"value cut at 31", "GET / HTTP/1.1\r\nconnection: " + std::string(40, 'v') + "\r\n\r\n",
+         "connection", 0, "vvvvvvvvvvvvvvvvvvvvvvvvvvvvvvv"},
+        {"empty value", "GET / HTTP/1.1\r\nconnection:\r\n\r\n", "connection", 0, ""},
+        {"tab kept", "GET / HTTP/1.1\r\nconnection:\tclose\r\n\r\n", "connection", 0, "\tclose"},
+        {"trailing blanks kept", "GET / HTTP/1.1\r\nconnection: close  \r\n\r\n", "connection", 0, "close  "},
+        {"request line never a header", "connection: close\r\n\r\n", "connection", -1, ""},
+        {"first of two wins", "GET / HTTP/1.1\r\nconnection: a\r\nconnection: b\r\n\r\n", "connection", 0, "a"},
+        {"last line without line end", "GET / HTTP/1.1\r\nconnection: end", "connection", 0, "end"},
+    };
+    for (const auto &c : cases) {
+        char dest[kHeaderValueSize];
+        memset(dest, 'X', sizeof(dest));
+        dest[kHeaderValueSize - 1] = '\0';
+        EXPECT_EQ(header_value(c.head, c.name, dest), c.rc) << c.what;
+        if (c.rc == 0)
+            EXPECT_STREQ(dest, c.value) << c.what;
+        else
+            EXPECT_EQ(dest[0], 'X') << c.what << ": destination must stay untouched";
+    }
+}
+
+TEST(HeaderValue, ConfinedToTheGivenHead)
+{
+    // A POST without Content-Length followed by a pipelined request that has
+    // one: only the first request's head is searched.
+    const std::string first = "POST /tx HTTP/1.1\r\nHost: a\r\n\r\n";
+    const std::string buf = first + "POST /tx HTTP/1.1\r\nContent-Length: 640\r\n\r\n";
+    char dest[kHeaderValueSize] = {};
+    EXPECT_EQ(header_value(std::string_view(buf).substr(0, first.size()), "content-length", dest), -1);
+    EXPECT_EQ(header_value(buf, "content-length", dest), 0);
+}
+
+}  // namespace

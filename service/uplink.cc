@@ -1,0 +1,197 @@
+// The uplink: posted microphone audio played into the card under an 80 ms
+// latency ceiling, the uplink statistics, and the reaper that frees the
+// card's playback side when nobody speaks.
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <unistd.h>
+
+#include "service/service.h"
+
+UplinkState g_uplink;
+
+namespace {
+
+constexpr unsigned long kMaxBody = 65536;      // 2048 ms of audio
+constexpr int kCeilingMs = 80;                 // most audio we let queue in the card
+constexpr unsigned long kMinWriteBytes = 640;  // one period, 20 ms
+constexpr uint32_t kTrimLogEvery = 10;         // and the first
+constexpr uint32_t kSkipLogEvery = 25;         // and the first
+constexpr double kStatsWindowSeconds = 5.0;
+constexpr unsigned kReaperSleepSeconds = 2;
+constexpr double kIdleLimitSeconds = 10.0;     // strictly more closes the sink
+constexpr size_t kErrorSize = 256;
+
+constexpr char kJson[] = "application/json";
+constexpr char kBodyFalse[] = "{\"success\":false}";
+
+struct FreeDeleter {
+    void operator()(unsigned char *p) const { free(p); }
+};
+
+// Chooses the part of the body to play so that the card holds at most
+// about 80 ms afterwards: a queue already above the ceiling is trimmed,
+// otherwise the body's oldest audio beyond the room left is skipped. Runs
+// with the mutex held.
+void apply_ceiling(UplinkState &u, unsigned long length, unsigned long *skip)
+{
+    *skip = 0;
+    int delay = sink_delay_ms(u.sink);
+    if (delay > kCeilingMs) {
+        int trimmed = sink_trim(u.sink);
+        u.trims += 1;
+        if (u.trims == 1 || u.trims % kTrimLogEvery == 0)
+            log_line("uplink: dropped %dms of queued audio from the card (%u trims)", trimmed, u.trims);
+        delay = 0;
+    } else if (delay < 0) {
+        return;  // delay unknown: play it all, count nothing
+    }
+    unsigned long frames = static_cast<unsigned long>(kCeilingMs - delay) * audio::kFramesPerMs;
+    unsigned long allowed = frames * audio::kBytesPerFrame;
+    if (allowed < kMinWriteBytes)
+        allowed = kMinWriteBytes;
+    if (length <= allowed)
+        return;
+    unsigned long excess = length - allowed;
+    auto skipped = static_cast<uint32_t>((excess / 2) * 1000 / audio::kRate);
+    u.skipped_ms += skipped;
+    u.skips += 1;
+    if (u.skips == 1 || u.skips % kSkipLogEvery == 0)
+        log_line("uplink: skipped %ums of stale mic audio to hold the %dms ceiling (%u skips, %ums total)",
+                 skipped, kCeilingMs, u.skips, u.skipped_ms);
+    *skip = excess;
+}
+
+// After a good write, with the mutex held.
+void update_stats(UplinkState &u, unsigned long length, double now)
+{
+    int d = sink_delay_ms(u.sink);
+    if (d >= 0) {
+        u.ring_ms_sum += d;
+        u.ring_samples += 1;
+    }
+    u.window_posts += 1;
+    u.window_bytes += static_cast<uint32_t>(length);
+    if (u.window_start == 0.0) {
+        u.window_start = now;
+        return;
+    }
+    double elapsed = now - u.window_start;
+    if (elapsed < kStatsWindowSeconds)
+        return;
+    double per_post_ms = static_cast<double>(u.window_bytes) * 0.5 / 16000.0 * 1000.0 /
+                         (u.window_posts ? u.window_posts : 1);
+    long ring_avg = u.ring_samples ? static_cast<long>(u.ring_ms_sum / static_cast<int64_t>(u.ring_samples)) : -1;
+    log_line("uplink: %u posts in %.1fs (%.1f/s), %.0fms audio per post, card ring %ldms avg, %lu reused requests",
+             u.window_posts, elapsed, u.window_posts / elapsed, per_post_ms, ring_avg,
+             static_cast<unsigned long>(u.reused_requests.load()));
+    u.ring_ms_sum = 0;
+    u.ring_samples = 0;
+    u.window_posts = 0;
+    u.window_bytes = 0;
+    u.window_start = now;
+}
+
+}  // namespace
+
+RouteResult uplink_post(TlsConnection *conn, std::string_view head, const unsigned char *tail,
+                        size_t tail_len, bool keep_alive)
+{
+    // 1. Body length, from this request's own head only.
+    char value[kHeaderValueSize] = {};
+    unsigned long length = 0;
+    if (header_value(head, "content-length", value) == 0)
+        length = strtoul(value, nullptr, 10);
+
+    // 2. The part of the body already buffered.
+    const size_t take = length < tail_len ? static_cast<size_t>(length) : tail_len;
+    RouteResult result{false, take};
+
+    // 3. Too long: refused before anything is read.
+    if (length > kMaxBody) {
+        send_response(conn, "413 Payload Too Large", kJson, kBodyFalse, 0);
+        return result;
+    }
+
+    // 4-5. Gather the whole body before any lock, so a slow client never
+    // holds up other posts or the reaper.
+    std::unique_ptr<unsigned char, FreeDeleter> body(
+        static_cast<unsigned char *>(malloc(length ? length : 1)));
+    if (!body) {
+        send_response(conn, "500 Internal Server Error", kJson, kBodyFalse, 0);
+        return result;
+    }
+    if (take)
+        memcpy(body.get(), tail, take);
+    for (size_t have = take; have < length;) {
+        int32_t n = tls_read(conn, body.get() + have, length - have);
+        if (n <= 0)
+            return result;  // peer gone or timed out: no answer
+        have += static_cast<size_t>(n);
+    }
+
+    // 6. The card is tested only once the body is in.
+    if (!card_present()) {
+        send_response(conn, "503 Service Unavailable", kJson,
+                      "{\"success\":false,\"error\":\"no modem audio card\"}", 0);
+        return result;
+    }
+
+    // 7-15. One post at a time reaches the card.
+    char err[kErrorSize] = {};
+    bool good = false;
+    {
+        UplinkState &u = g_uplink;
+        std::lock_guard<std::mutex> lock(u.mutex);
+        if (!u.sink) {
+            if (char *device = card_device_name()) {
+                u.sink = sink_open(device, err, sizeof(err));
+                free(device);
+                if (u.sink)
+                    log_line("uplink sink started");
+                else
+                    log_line("uplink sink open failed: %s", err);
+            }
+        }
+        if (u.sink) {
+            unsigned long skip = 0;
+            apply_ceiling(u, length, &skip);
+            if (sink_write(u.sink, body.get() + skip, length - skip, err, sizeof(err)) == 0) {
+                good = true;
+            } else {
+                log_line("uplink write failed: %s", err);
+                sink_close(u.sink);
+                u.sink = nullptr;
+            }
+        }
+        const double now = monotonic_seconds();
+        if (good)
+            update_stats(u, length, now);
+        u.last_used = now;
+    }
+    body.reset();
+
+    // 16. Answer.
+    if (!good) {
+        send_response(conn, "503 Service Unavailable", kJson, kBodyFalse, 0);
+        return result;
+    }
+    send_response(conn, "200 OK", kJson, "{\"success\":true}", keep_alive);
+    result.keep_alive = true;
+    return result;
+}
+
+void *reaper_thread(void *)
+{
+    for (;;) {
+        sleep(kReaperSleepSeconds);
+        UplinkState &u = g_uplink;
+        std::lock_guard<std::mutex> lock(u.mutex);
+        if (u.sink && monotonic_seconds() - u.last_used > kIdleLimitSeconds) {
+            sink_close(u.sink);
+            u.sink = nullptr;
+            log_line("uplink sink idle, closed");
+        }
+    }
+    return nullptr;
+}

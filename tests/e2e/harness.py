@@ -1,0 +1,219 @@
+"""Shared pieces of the end-to-end tests: development credentials, starting
+and stopping the real call-audio binary, an independent TLS client (Python's
+ssl module) and token minting with Python's own HMAC."""
+
+import hashlib
+import hmac
+import os
+import re
+import shutil
+import signal
+import socket
+import ssl
+import subprocess
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+BUILD = os.environ.get("CALLAUDIO_BUILD_DIR", os.path.join(ROOT, "build"))
+BIN = os.environ.get("CALLAUDIO_BIN", os.path.join(BUILD, "service", "call-audio"))
+SHIM = os.environ.get("CALLAUDIO_SHIM", os.path.join(BUILD, "tools", "simcard", "libsimcard_shim.so"))
+
+HEALTH = "/api/v1/voice_call/audio/health"
+STREAM = "/api/v1/voice_call/audio/stream"
+TX = "/api/v1/voice_call/audio/tx"
+
+WAIT = 10.0  # seconds: the longest any single step of a test waits
+
+
+def make_credentials(directory, key="ec"):
+    """Writes cert.pem, key.pem and secret.key into `directory`."""
+    cert = os.path.join(directory, "cert.pem")
+    keyf = os.path.join(directory, "key.pem")
+    if key == "ec":
+        newkey = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1"]
+    else:
+        newkey = ["-newkey", "rsa:2048"]
+    subprocess.run(["openssl", "req", "-x509", "-nodes", *newkey, "-keyout", keyf, "-out", cert,
+                    "-days", "2", "-subj", "/CN=localhost",
+                    "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1"],
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+    secret = os.path.join(directory, "secret.key")
+    with open(secret, "wb") as f:
+        f.write(os.urandom(32).hex().encode() + b"\n")
+    return cert, keyf, secret
+
+
+def read_secret(path):
+    with open(path, "rb") as f:
+        data = f.read(128)
+    return data.rstrip(b"\r\n")
+
+
+def mint(secret_path, expiry=None, ttl=3600):
+    digits = expiry if expiry is not None else str(int(time.time()) + ttl)
+    mac = hmac.new(read_secret(secret_path), digits.encode(), hashlib.sha256).hexdigest()
+    return digits + "." + mac
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def preload_env(env):
+    """Adds the card-presence shim to a child's environment. A sanitizer
+    runtime insists on coming first in the load order; the shim is plain C
+    and needs nothing of it, so that check is switched off."""
+    env = dict(env)
+    env["LD_PRELOAD"] = SHIM
+    env["ASAN_OPTIONS"] = (env.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0").lstrip(":")
+    return env
+
+
+class Service:
+    """One running call-audio process with its own port, files and log."""
+
+    def __init__(self, workdir, args=None, env=None, port=None, sim_dir=None, wrapper=None):
+        self.workdir = workdir
+        self.port = port or free_port()
+        self.cert, self.key, self.secret = (os.path.join(workdir, n) for n in ("cert.pem", "key.pem", "secret.key"))
+        if not os.path.exists(self.cert):
+            make_credentials(workdir)
+        self.sim_dir = sim_dir
+        self.log_path = os.path.join(workdir, "service-%d.log" % self.port)
+        self.args = args if args is not None else ["--port", str(self.port), "--cert", self.cert,
+                                                   "--key", self.key, "--secret", self.secret]
+        self.env = env
+        self.wrapper = wrapper or []
+        self.proc = None
+
+    def start(self, wait_listening=True):
+        env = preload_env(self.env if self.env is not None else os.environ)
+        if self.sim_dir:
+            env["CALLAUDIO_SIM_DIR"] = self.sim_dir
+        self.log = open(self.log_path, "wb")
+        self.proc = subprocess.Popen(self.wrapper + [BIN] + self.args, stdout=subprocess.DEVNULL,
+                                     stderr=self.log, env=env)
+        if wait_listening:
+            self.wait_log(r"listening on :%d" % self.port)
+        return self
+
+    def stop(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(timeout=WAIT)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(timeout=WAIT)
+        if self.proc:
+            self.log.close()
+
+    def log_text(self):
+        with open(self.log_path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    def wait_log(self, pattern, timeout=WAIT, count=1):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if len(re.findall(pattern, self.log_text())) >= count:
+                return
+            if self.proc.poll() is not None:
+                raise AssertionError("service exited (%s) waiting for %r:\n%s"
+                                     % (self.proc.returncode, pattern, self.log_text()))
+            time.sleep(0.02)
+        raise AssertionError("no log line %r within %ss:\n%s" % (pattern, timeout, self.log_text()))
+
+    def token(self, **kw):
+        return mint(self.secret, **kw)
+
+    def connect(self):
+        return Client(self.port, self.cert)
+
+
+class Client:
+    """A TLS connection that speaks raw bytes, so tests control framing."""
+
+    def __init__(self, port, cafile, host="127.0.0.1", timeout=WAIT):
+        ctx = ssl.create_default_context(cafile=cafile)
+        ctx.check_hostname = False
+        raw = socket.create_connection((host, port), timeout=timeout)
+        raw.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        self.sock = ctx.wrap_socket(raw, server_hostname="localhost")
+        self.buf = b""
+
+    def send(self, data):
+        self.sock.sendall(data if isinstance(data, bytes) else data.encode())
+
+    def _fill(self):
+        try:
+            chunk = self.sock.recv(65536)
+        except (ssl.SSLZeroReturnError, ConnectionResetError):
+            chunk = b""
+        if not chunk:
+            raise EOFError("connection closed")
+        self.buf += chunk
+
+    def read_exact(self, n):
+        while len(self.buf) < n:
+            self._fill()
+        out, self.buf = self.buf[:n], self.buf[n:]
+        return out
+
+    def read_until(self, marker):
+        while marker not in self.buf:
+            self._fill()
+        i = self.buf.index(marker) + len(marker)
+        out, self.buf = self.buf[:i], self.buf[i:]
+        return out
+
+    def response(self):
+        """Reads one answer with a Content-Length body. Returns (status line,
+        headers dict with lower-case names, body, raw head)."""
+        head = self.read_until(b"\r\n\r\n")
+        lines = head.decode().split("\r\n")
+        headers = {}
+        for line in lines[1:]:
+            if line:
+                k, v = line.split(":", 1)
+                headers[k.strip().lower()] = v.strip()
+        body = self.read_exact(int(headers.get("content-length", "0")))
+        return lines[0], headers, body, head
+
+    def closed(self):
+        """True when the server closes the connection with no further bytes."""
+        try:
+            self._fill()
+        except EOFError:
+            return self.buf == b""
+        except socket.timeout:
+            return False
+        return False
+
+    def close(self):
+        try:
+            self.sock.close()
+        except OSError:
+            pass
+
+
+def request(method, path, token=None, headers=(), body=b"", close=False):
+    target = path + ("?token=" + token if token else "")
+    lines = ["%s %s HTTP/1.1" % (method, target), "Host: localhost"]
+    lines += list(headers)
+    if body:
+        lines.append("Content-Length: %d" % len(body))
+    if close:
+        lines.append("Connection: close")
+    return ("\r\n".join(lines) + "\r\n\r\n").encode() + body
+
+
+class TempDir:
+    def __init__(self):
+        self.path = tempfile.mkdtemp(prefix="callaudio-e2e-")
+
+    def cleanup(self):
+        shutil.rmtree(self.path, ignore_errors=True)

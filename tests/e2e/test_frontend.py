@@ -1,0 +1,296 @@
+"""The front end against the real binary: start-up, framing, the token gate,
+routing, the fixed answer format, keep-alive and pipelining, card presence."""
+
+import os
+import re
+import socket
+import subprocess
+import time
+import unittest
+
+from harness import BIN, HEALTH, Service, TempDir, make_credentials, mint, request, free_port, WAIT
+
+JSON = "application/json"
+
+
+def run_binary(args, timeout=WAIT):
+    return subprocess.run([BIN] + args, capture_output=True, timeout=timeout)
+
+
+class StartUp(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = TempDir()
+        cls.cert, cls.key, cls.secret = make_credentials(cls.tmp.path)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.tmp.cleanup()
+
+    def test_bad_command_lines_print_usage_and_exit_2_before_opening_anything(self):
+        # The secret named here does not exist: had it been opened, the
+        # process would have ended with the FATAL line and status 1.
+        missing = os.path.join(self.tmp.path, "absent.key")
+        for args in (["--port"], ["--help", "x"], ["-p", "9444"], ["9444"],
+                     ["--secret", missing, "--port"], ["--secret", missing, "--verbose", "1"]):
+            r = run_binary(args)
+            self.assertEqual(r.returncode, 2, args)
+            self.assertEqual(r.stderr.decode(),
+                             "usage: %s [--port N] [--cert PEM] [--key PEM] [--secret FILE]\n" % BIN, args)
+
+    def fatal(self, args):
+        r = run_binary(args)
+        self.assertEqual(r.returncode, 1, r.stderr)
+        lines = r.stderr.decode().splitlines()
+        self.assertEqual(len(lines), 1, lines)
+        self.assertRegex(lines[0], r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d call-audio: FATAL: ")
+        return lines[0]
+
+    def test_secret_missing_or_short_is_fatal_even_without_certificate(self):
+        short = os.path.join(self.tmp.path, "short.key")
+        with open(short, "wb") as f:
+            f.write(b"fifteen-bytes!!\n")
+        for secret in (os.path.join(self.tmp.path, "absent.key"), short):
+            line = self.fatal(["--secret", secret, "--cert", "/nonexistent.pem", "--port", str(free_port())])
+            self.assertTrue(line.endswith("FATAL: no auth secret available; refusing to start"), line)
+
+    def test_listener_failures_name_their_step(self):
+        port = free_port()
+        base = ["--secret", self.secret, "--port", str(port)]
+        line = self.fatal(base + ["--cert", "/nonexistent/cert.pem", "--key", self.key])
+        self.assertRegex(line, r"FATAL: listen on :%d failed: load cert: .* \(-0x[0-9a-f]{4,}\)$" % port)
+        line = self.fatal(base + ["--cert", self.cert, "--key", "/nonexistent/key.pem"])
+        self.assertRegex(line, r"FATAL: listen on :%d failed: load key: .* \(-0x[0-9a-f]{4,}\)$" % port)
+        with socket.socket() as busy:
+            busy.bind(("0.0.0.0", port))
+            busy.listen(1)
+            line = self.fatal(base + ["--cert", self.cert, "--key", self.key])
+        self.assertRegex(line, r"FATAL: listen on :%d failed: bind: .* \(-0x[0-9a-f]{4,}\)$" % port)
+
+    def test_options_in_any_order_and_last_one_wins(self):
+        port = free_port()
+        svc = Service(self.tmp.path, args=["--key", self.key, "--port", "1", "--secret", "",
+                                           "--secret", self.secret, "--cert", self.cert,
+                                           "--port", str(port)], port=port)
+        try:
+            svc.start()
+            self.assertIn("listening on :%d (cert %s)" % (port, self.cert), svc.log_text())
+        finally:
+            svc.stop()
+
+
+class FrontEnd(unittest.TestCase):
+    """One service for the whole class; the simulated card folder starts empty."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = TempDir()
+        cls.sim = os.path.join(cls.tmp.path, "sim")
+        os.makedirs(os.path.join(cls.sim, "cards"))
+        cls.svc = Service(cls.tmp.path, sim_dir=cls.sim).start()
+        cls.tok = cls.svc.token()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.svc.stop()
+        cls.tmp.cleanup()
+
+    def setUp(self):
+        self.clients = []
+
+    def tearDown(self):
+        for c in self.clients:
+            c.close()
+
+    def connect(self):
+        c = self.svc.connect()
+        self.clients.append(c)
+        return c
+
+    def ask(self, raw, client=None):
+        c = client or self.connect()
+        c.send(raw)
+        return c, c.response()
+
+    def set_cards(self, *ids):
+        cards = os.path.join(self.sim, "cards")
+        for name in os.listdir(cards):
+            os.rmdir(os.path.join(cards, name))
+        for i in ids:
+            os.mkdir(os.path.join(cards, i))
+
+    def health(self, client=None):
+        _, (status, _, body, _) = self.ask(request("GET", HEALTH, self.tok), client)
+        self.assertEqual(status, "HTTP/1.1 200 OK")
+        return body
+
+    # --- the answer format ---
+
+    def test_preflight_answer_is_byte_exact_without_token(self):
+        expected = ("HTTP/1.1 204 No Content\r\nContent-Type: text/plain\r\nContent-Length: 0\r\n"
+                    "Access-Control-Allow-Origin: *\r\n"
+                    "Access-Control-Allow-Headers: content-type, x-audio-token\r\n"
+                    "Access-Control-Allow-Methods: GET, POST, OPTIONS\r\n"
+                    "Connection: keep-alive\r\n\r\n").encode()
+        c, (_, _, body, head) = self.ask(request("OPTIONS", "/anything"))
+        self.assertEqual(head, expected)
+        self.assertEqual(len(head), 237)
+        self.assertEqual(body, b"")
+        # Same connection: still open, and a close wish gives the 232-byte head.
+        _, (_, _, _, head) = self.ask(request("OPTIONS", "/x", close=True), c)
+        self.assertEqual(head, expected.replace(b"keep-alive", b"close"))
+        self.assertEqual(len(head), 232)
+        self.assertTrue(c.closed())
+
+    def test_health_reports_card_presence_as_it_changes(self):
+        self.set_cards()
+        self.assertEqual(self.health(), b'{"success":true,"card_present":false}')
+        self.set_cards("RM500QGL")
+        self.assertEqual(self.health(), b'{"success":true,"card_present":true}')
+        self.set_cards("modem")
+        self.assertEqual(self.health(), b'{"success":true,"card_present":true}')
+        self.set_cards("RM500QGL", "modem")
+        self.assertEqual(self.health(), b'{"success":true,"card_present":true}')
+        self.set_cards("other")
+        self.assertEqual(self.health(), b'{"success":true,"card_present":false}')
+        self.set_cards()
+
+    def test_health_with_header_token_and_exact_head(self):
+        raw = ("GET %s HTTP/1.1\r\nX-Audio-Token: %s\r\n\r\n" % (HEALTH, self.tok)).encode()
+        _, (status, headers, body, head) = self.ask(raw)
+        self.assertEqual(status, "HTTP/1.1 200 OK")
+        self.assertEqual(headers["content-type"], JSON)
+        self.assertEqual(headers["content-length"], str(len(body)))
+        self.assertEqual(list(headers), ["content-type", "content-length", "access-control-allow-origin",
+                                         "access-control-allow-headers", "access-control-allow-methods",
+                                         "connection"])
+
+    # --- the token gate and routing ---
+
+    def test_missing_or_bad_token_gets_403_and_a_log_line_without_the_token(self):
+        expired = self.svc.token(ttl=-1)
+        for path, tok in ((HEALTH, None), (HEALTH, expired), ("/no/such/route", None)):
+            c, (status, headers, body, _) = self.ask(request("GET", path, tok))
+            self.assertEqual(status, "HTTP/1.1 403 Forbidden")
+            self.assertEqual(body, b'{"success":false,"error":"forbidden"}')
+            self.assertEqual(headers["connection"], "close")
+            self.assertTrue(c.closed())
+        self.svc.wait_log(r"rejected unauthenticated GET /no/such/route\n")
+        log = self.svc.log_text()
+        self.assertIn("rejected unauthenticated GET %s\n" % HEALTH, log)
+        self.assertNotIn(expired.split(".")[1], log)
+        self.assertNotIn("token=", log)
+
+    def test_unknown_routes_get_404_with_a_valid_token(self):
+        for method, path in (("get", HEALTH), ("GET", HEALTH + "/"), ("POST", HEALTH),
+                             ("GET", "/api/v1/voice_call/audio/Health"), ("PROPFIND", HEALTH)):
+            # The token goes in the header: PROPFIND is cut to "PROPFIN" and
+            # the rest of the word becomes the target, query and all.
+            c, (status, headers, body, _) = self.ask(
+                request(method, path, None, ("x-audio-token: " + self.tok,)))
+            self.assertEqual(status, "HTTP/1.1 404 Not Found", (method, path))
+            self.assertEqual(body, b'{"success":false}')
+            self.assertEqual(headers["connection"], "close")
+            self.assertTrue(c.closed())
+
+    def test_request_line_without_target_gets_400_whatever_follows(self):
+        # The next request in the same write must not lend its target.
+        c, (status, headers, body, _) = self.ask(b"GET\r\n\r\n" + request("GET", HEALTH, self.tok))
+        self.assertEqual(status, "HTTP/1.1 400 Bad Request")
+        self.assertEqual(body, b'{"success":false}')
+        self.assertEqual(headers["connection"], "close")
+        self.assertTrue(c.closed())
+
+    # --- framing ---
+
+    def test_head_in_many_small_writes_and_split_blank_line(self):
+        raw = request("GET", HEALTH, self.tok)
+        c = self.connect()
+        for i in range(0, len(raw) - 2, 7):
+            c.send(raw[i:min(i + 7, len(raw) - 2)])
+            time.sleep(0.002)
+        c.send(raw[-2:])
+        status, _, _, _ = c.response()
+        self.assertEqual(status, "HTTP/1.1 200 OK")
+
+    def test_head_limit_is_8191_bytes(self):
+        def padded(total, end):
+            start = ("GET %s?token=%s HTTP/1.1\r\nX-Pad: " % (HEALTH, self.tok)).encode()
+            return start + b"a" * (total - len(start) - len(end)) + end
+
+        exact = padded(8191, b"\r\n\r\n")
+        self.assertEqual(len(exact), 8191)
+        _, (status, _, _, _) = self.ask(exact)
+        self.assertEqual(status, "HTTP/1.1 200 OK")
+
+        c = self.connect()
+        c.send(padded(8191, b"\r\n"))
+        self.assertTrue(c.closed(), "8191 bytes without a blank line close with no answer")
+
+        c = self.connect()
+        c.send(padded(8191, b"\n\n"))
+        self.assertTrue(c.closed(), "LF-only line ends never end a head")
+
+    # --- keep-alive and pipelining ---
+
+    def test_keep_alive_and_connection_close_variants(self):
+        c = self.connect()
+        for headers in ((), ("Connection: keep-alive",), ("Connection: upgrade",),
+                        ("connection : close",)):
+            _, (status, h, _, _) = self.ask(request("GET", HEALTH, self.tok, headers), c)
+            self.assertEqual(h["connection"], "keep-alive", headers)
+        # HTTP/1.0 without a close wish stays open too.
+        _, (_, h, _, _) = self.ask(("GET %s?token=%s HTTP/1.0\r\n\r\n" % (HEALTH, self.tok)).encode(), c)
+        self.assertEqual(h["connection"], "keep-alive")
+        for value in ("Close", "CLOSE", "closed"):
+            c = self.connect()
+            _, (status, h, _, _) = self.ask(request("GET", HEALTH, self.tok, ("Connection: " + value,)), c)
+            self.assertEqual(h["connection"], "close", value)
+            self.assertTrue(c.closed(), value)
+
+    def test_three_pipelined_requests_in_one_write_are_answered_in_order(self):
+        c = self.connect()
+        c.send(request("OPTIONS", "/a") + request("GET", HEALTH, self.tok) + request("GET", "/nope", self.tok))
+        self.assertEqual(c.response()[0], "HTTP/1.1 204 No Content")
+        self.assertEqual(c.response()[0], "HTTP/1.1 200 OK")
+        self.assertEqual(c.response()[0], "HTTP/1.1 404 Not Found")
+        self.assertTrue(c.closed())
+
+    def test_body_of_a_health_request_is_taken_as_the_next_request(self):
+        c = self.connect()
+        nxt = request("OPTIONS", "/after")
+        c.send(("GET %s?token=%s HTTP/1.1\r\n\r\n" % (HEALTH, self.tok)).encode() + nxt)
+        self.assertEqual(c.response()[0], "HTTP/1.1 200 OK")
+        self.assertEqual(c.response()[0], "HTTP/1.1 204 No Content")
+
+    def test_lines_after_the_blank_line_never_belong_to_the_request(self):
+        # A token header or a close wish in the next request does not count
+        # for the request before it.
+        c = self.connect()
+        c.send(request("GET", HEALTH, None) + request("OPTIONS", "/x", None, ("x-audio-token: " + self.tok,)))
+        self.assertEqual(c.response()[0], "HTTP/1.1 403 Forbidden")
+        c = self.connect()
+        c.send(request("GET", HEALTH, self.tok) + request("OPTIONS", "/x", close=True))
+        self.assertEqual(c.response()[1]["connection"], "keep-alive")
+        self.assertEqual(c.response()[1]["connection"], "close")
+
+    # --- TLS ---
+
+    def test_plain_http_client_is_dropped_and_the_next_client_served(self):
+        with socket.create_connection(("127.0.0.1", self.svc.port), timeout=WAIT) as s:
+            s.sendall(request("GET", HEALTH, self.tok))
+            data = b""
+            try:
+                while True:
+                    chunk = s.recv(4096)
+                    if not chunk:
+                        break
+                    data += chunk
+            except ConnectionResetError:
+                pass
+            self.assertNotIn(b"HTTP/1.1", data)
+        self.assertEqual(self.health(), b'{"success":true,"card_present":false}')
+
+
+if __name__ == "__main__":
+    unittest.main()
