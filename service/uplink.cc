@@ -82,9 +82,9 @@ void update_stats(UplinkState &u, unsigned long length, double now)
     double per_post_ms = static_cast<double>(u.window_bytes) * 0.5 / 16000.0 * 1000.0 /
                          (u.window_posts ? u.window_posts : 1);
     long ring_avg = u.ring_samples ? static_cast<long>(u.ring_ms_sum / static_cast<int64_t>(u.ring_samples)) : -1;
-    log_line("uplink: %u posts in %.1fs (%.1f/s), %.0fms audio per post, card ring %ldms avg, %lu reused requests",
+    log_line("uplink: %u posts in %.1fs (%.1f/s), %.0fms audio per post, card ring %ldms avg, %llu reused requests",
              u.window_posts, elapsed, u.window_posts / elapsed, per_post_ms, ring_avg,
-             static_cast<unsigned long>(u.reused_requests.load()));
+             static_cast<unsigned long long>(u.reused_requests.load()));
     u.ring_ms_sum = 0;
     u.ring_samples = 0;
     u.window_posts = 0;
@@ -98,10 +98,7 @@ RouteResult uplink_post(TlsConnection *conn, std::string_view head, const unsign
                         size_t tail_len, bool keep_alive)
 {
     // 1. Body length, from this request's own head only.
-    char value[kHeaderValueSize] = {};
-    unsigned long length = 0;
-    if (header_value(head, "content-length", value) == 0)
-        length = strtoul(value, nullptr, 10);
+    const unsigned long length = uplink_body_length(head);
 
     // 2. The part of the body already buffered.
     const size_t take = length < tail_len ? static_cast<size_t>(length) : tail_len;

@@ -111,6 +111,12 @@ class Service:
                 self.proc.wait(timeout=WAIT)
         if self.proc:
             self.log.close()
+            # A sanitizer build reports into the service's own stderr; any
+            # report there fails the test that ran the service.
+            for marker in ("ERROR: AddressSanitizer", "WARNING: ThreadSanitizer",
+                           "runtime error:", "ERROR: LeakSanitizer"):
+                if marker in self.log_text():
+                    raise AssertionError("sanitizer report in the service log:\n" + self.log_text())
 
     def log_text(self):
         with open(self.log_path, "rb") as f:
