@@ -9,9 +9,15 @@
  *
  * Every other path, and every call when the variable is unset, goes to the
  * real access().
+ *
+ * It also wraps snd_pcm_resume: ALSA's ioplug layer turns whatever a
+ * plugin's resume callback returns into 0, so the simulated card reports its
+ * real answer (say -EAGAIN while the card is still waking up) through
+ * callaudio_sim_resume_answer(), and the wrapper returns that instead.
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
+#include <errno.h>
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -50,4 +56,37 @@ int access(const char *path, int mode)
 		return 0;
 	}
 	return real_access(path, mode);
+}
+
+/* Set by the simulated card's resume callback, which runs on the thread
+ * that called snd_pcm_resume; thread-local so concurrent streams on other
+ * threads cannot see each other's answers. */
+static __thread int resume_answer_set;
+static __thread int resume_answer;
+
+void callaudio_sim_resume_answer(int answer);
+void callaudio_sim_resume_answer(int answer)
+{
+	resume_answer = answer;
+	resume_answer_set = 1;
+}
+
+typedef struct _snd_pcm snd_pcm_t;
+typedef int (*resume_fn)(snd_pcm_t *);
+int snd_pcm_resume(snd_pcm_t *pcm);
+
+int snd_pcm_resume(snd_pcm_t *pcm)
+{
+	static resume_fn real_resume;
+	if (!real_resume)
+		real_resume = (resume_fn)dlsym(RTLD_NEXT, "snd_pcm_resume");
+	if (!real_resume)
+		return -ENOSYS;
+	resume_answer_set = 0;
+	int r = real_resume(pcm);
+	if (resume_answer_set) {
+		resume_answer_set = 0;
+		return resume_answer;
+	}
+	return r;
 }
