@@ -8,7 +8,7 @@ import subprocess
 import time
 import unittest
 
-from harness import BIN, HEALTH, Service, TempDir, make_credentials, mint, request, free_port, WAIT
+from harness import BIN, HEALTH, Client, Service, TempDir, make_credentials, request, free_port, WAIT
 
 JSON = "application/json"
 
@@ -290,6 +290,47 @@ class FrontEnd(unittest.TestCase):
                 pass
             self.assertNotIn(b"HTTP/1.1", data)
         self.assertEqual(self.health(), b'{"success":true,"card_present":false}')
+
+
+class DescriptorLimit(unittest.TestCase):
+    """Every connection holds a descriptor and their number is not limited,
+    so a busy router can run out. accept() then fails at once, again and
+    again: the accept loop must wait for a connection to end, not spin."""
+
+    def test_out_of_descriptors_neither_spins_nor_stops_serving(self):
+        tmp = TempDir()
+        svc = Service(tmp.path, wrapper=["prlimit", "--nofile=16:16", "--"])
+        clients = []
+        try:
+            svc.start()
+            for _ in range(16):
+                try:
+                    clients.append(Client(svc.port, svc.cert, timeout=2))
+                except OSError:  # the handshake times out once accept() fails
+                    break
+            self.assertLess(len(clients), 16, "the limit was never reached")
+            pid = svc.proc.pid
+
+            def cpu_ticks():
+                fields = open("/proc/%d/stat" % pid).read().rsplit(")", 1)[1].split()
+                return int(fields[11]) + int(fields[12])  # utime + stime
+
+            before = cpu_ticks()
+            time.sleep(2.0)
+            # A spinning accept loop burns the whole 2 s (about 200 ticks).
+            self.assertLess(cpu_ticks() - before, 50)
+            for c in clients:
+                c.close()
+            clients = []
+            c = svc.connect()
+            c.send(request("GET", HEALTH, svc.token()))
+            self.assertEqual(c.response()[0], "HTTP/1.1 200 OK")
+            c.close()
+        finally:
+            for c in clients:
+                c.close()
+            svc.stop()
+            tmp.cleanup()
 
 
 if __name__ == "__main__":
