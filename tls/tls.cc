@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 
 #include <mbedtls/error.h>
+#include <unistd.h>
 
 // Sessions on different connection threads draw from the one CTR-DRBG of
 // the listener, and the service takes no lock of its own around it. That is
@@ -24,6 +25,7 @@ namespace {
 constexpr int kReadTimeoutMs = 20000;      // bounds handshakes and reads
 constexpr size_t kLibErrorTextSize = 128;  // mbedtls_strerror text
 constexpr size_t kPortTextSize = 8;        // at most 7 characters
+constexpr useconds_t kAcceptRetryPauseUs = 20000;  // after a failed accept()
 constexpr unsigned char kPersonalisation[] = {'v', 'e', 's', 'k', '-', 'c', 'a', 'l',
                                               'l', '-', 'a', 'u', 'd', 'i', 'o'};
 
@@ -176,6 +178,13 @@ int tls_write_all(TlsConnection *c, const void *data, size_t len)
         int r;
         do {
             r = mbedtls_ssl_write(&c->ssl, p, len);
+    if (r != 0) {
+        // accept() fails at once and keeps failing while the process is out
+        // of descriptors (every connection holds one, and their number is
+        // not limited); the caller tries again straight away, so pause here
+        // rather than spin a core until a connection ends.
+        usleep(kAcceptRetryPauseUs);
+    }
         } while (would_block(r));
         if (r <= 0)
             return -1;
