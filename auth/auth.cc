@@ -83,8 +83,11 @@ int token_verify(const char *token)
         else
             expiry = expiry * 10 + d;
     }
-    // Valid up to and including the expiry second.
-    if (static_cast<int64_t>(time(nullptr)) > expiry)
+    // Valid up to and including the expiry second. A clock that cannot be
+    // read (time() gives -1, as a 32-bit time_t does after January 2038)
+    // would otherwise make every expired token look valid.
+    const time_t now = time(nullptr);
+    if (now == static_cast<time_t>(-1) || static_cast<int64_t>(now) > expiry)
         return 0;
 
     const char *mac = dot + 1;

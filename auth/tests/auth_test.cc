@@ -8,6 +8,18 @@
 #include <string>
 #include <unistd.h>
 
+// The wall clock as token_verify sees it: real unless a test fixes it.
+static bool g_clock_broken = false;
+extern "C" time_t time(time_t *out)
+{
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    time_t now = g_clock_broken ? static_cast<time_t>(-1) : ts.tv_sec;
+    if (out)
+        *out = now;
+    return now;
+}
+
 namespace {
 
 const std::string kKey = "0123456789abcdef-test-secret";
@@ -119,6 +131,17 @@ TEST_F(Auth, TokenVerifyTable)
     };
     for (const auto &c : cases)
         EXPECT_EQ(token_verify(c.token.c_str()), c.want) << c.what;
+}
+
+TEST_F(Auth, UnreadableClockRefusesEvenExpiredTokens)
+{
+    // time() answers -1 when the clock cannot be read, and on a 32-bit
+    // time_t for every second after January 2038.
+    g_clock_broken = true;
+    EXPECT_EQ(token_verify(token_for("5").c_str()), 0);
+    EXPECT_EQ(token_verify(token_for("99999999999").c_str()), 0);
+    g_clock_broken = false;
+    EXPECT_EQ(token_verify(token_for("99999999999").c_str()), 1);
 }
 
 TEST_F(Auth, ConstantTimeCompareStillRejectsLastCharacter)
