@@ -15,12 +15,19 @@ namespace {
 
 constexpr size_t kErrorSize = 256;
 
-// Connection threads keep their 8 KiB receive buffer on the stack and call
-// into mbed TLS and ALSA (device open parses ALSA's configuration). glibc's
-// default of 8 MiB of address space per thread is far more than that needs;
-// musl's 128 KiB is close to it. See the note beside the measurement in the
-// README. Sanitizer builds need several times more.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// Stack of every thread the service starts (connections and the reaper),
+// set explicitly because the libc defaults differ by a factor of 64: glibc
+// reserves 8 MiB per thread, musl (OpenWrt) gives 128 KiB. Measured with
+// scripts/measure-stack (painted stacks, deepest use seen): a connection
+// thread peaks at about 26 KiB (TLS handshake, a stream or a post, and
+// snd_pcm_open parsing Debian's full ALSA configuration), the reaper at
+// about 15 KiB. 256 KiB leaves ten times that, for deeper ALSA
+// configurations and for libc differences; on glibc only touched pages cost
+// memory. Sanitizer builds need several times more. A build may set
+// CALLAUDIO_THREAD_STACK_SIZE (bytes) to try other sizes.
+#if defined(CALLAUDIO_THREAD_STACK_SIZE)
+constexpr size_t kThreadStackSize = CALLAUDIO_THREAD_STACK_SIZE;
+#elif defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr size_t kThreadStackSize = 1024 * 1024;
 #else
 constexpr size_t kThreadStackSize = 256 * 1024;

@@ -1,16 +1,18 @@
 #include "tls/tls.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <mbedtls/error.h>
-#include <unistd.h>
 
 // Sessions on different connection threads draw from the one CTR-DRBG of
 // the listener, and the service takes no lock of its own around it. That is
@@ -23,9 +25,9 @@
 namespace {
 
 constexpr int kReadTimeoutMs = 20000;      // bounds handshakes and reads
+constexpr useconds_t kAcceptRetryPauseUs = 20000;  // after a failed accept()
 constexpr size_t kLibErrorTextSize = 128;  // mbedtls_strerror text
 constexpr size_t kPortTextSize = 8;        // at most 7 characters
-constexpr useconds_t kAcceptRetryPauseUs = 20000;  // after a failed accept()
 constexpr unsigned char kPersonalisation[] = {'v', 'e', 's', 'k', '-', 'c', 'a', 'l',
                                               'l', '-', 'a', 'u', 'd', 'i', 'o'};
 
@@ -41,6 +43,58 @@ __attribute__((format(printf, 3, 4))) void format_error(char *err, size_t err_si
 }
 
 bool would_block(int r) { return r == MBEDTLS_ERR_SSL_WANT_READ || r == MBEDTLS_ERR_SSL_WANT_WRITE; }
+
+// Handshakes run one at a time on the accepting thread, so a burst of new
+// clients (a page opening its connections, a reconnect storm) waits in the
+// kernel's accept queue; the library's own backlog of 10 made the rest
+// retry their SYN a second or more later.
+constexpr int kListenBacklog = 128;
+
+// Listens on every local address, IPv6 and IPv4 alike. mbedtls_net_bind
+// without an address binds only the first wildcard getaddrinfo offers,
+// which glibc lists IPv4 first, so a router's IPv6 LAN could not reach the
+// service. One IPv6 socket with IPV6_V6ONLY off takes both families (IPv4
+// clients arrive as ::ffff:a.b.c.d). A kernel without IPv6 refuses the
+// socket, and then the library binds 0.0.0.0 as before. Returns 0 or an
+// MBEDTLS_ERR_NET_* code, as mbedtls_net_bind does.
+int bind_all_addresses(mbedtls_net_context *net, const char *port_text)
+{
+    addrinfo hints = {};
+    hints.ai_family = AF_INET6;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    hints.ai_flags = AI_PASSIVE;
+    addrinfo *list = nullptr;
+    if (getaddrinfo(nullptr, port_text, &hints, &list) != 0)
+        return MBEDTLS_ERR_NET_UNKNOWN_HOST;
+
+    int fd = socket(list->ai_family, list->ai_socktype, list->ai_protocol);
+    if (fd < 0) {
+        freeaddrinfo(list);
+        if (errno == EAFNOSUPPORT)
+            return mbedtls_net_bind(net, "0.0.0.0", port_text, MBEDTLS_NET_PROTO_TCP);
+        return MBEDTLS_ERR_NET_SOCKET_FAILED;
+    }
+    int one = 1;
+    int zero = 0;
+    int r = 0;
+    // Systems that default net.ipv6.bindv6only to 1 would otherwise leave
+    // IPv4 clients out.
+    if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one)) != 0 ||
+        setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof(zero)) != 0)
+        r = MBEDTLS_ERR_NET_SOCKET_FAILED;
+    else if (bind(fd, list->ai_addr, list->ai_addrlen) != 0)
+        r = MBEDTLS_ERR_NET_BIND_FAILED;
+    else if (listen(fd, kListenBacklog) != 0)
+        r = MBEDTLS_ERR_NET_LISTEN_FAILED;
+    freeaddrinfo(list);
+    if (r != 0) {
+        close(fd);
+        return r;
+    }
+    net->fd = fd;  // closed by mbedtls_net_free with the listener
+    return 0;
+}
 
 }  // namespace
 
@@ -83,7 +137,7 @@ TlsListener *tls_listen(int32_t port, const char *cert_path, const char *key_pat
         step = "load cert";  // also a positive count of unparsable certificates
     else if ((r = mbedtls_pk_parse_keyfile(&l->key, key_path, nullptr)) != 0)
         step = "load key";
-    else if ((r = mbedtls_net_bind(&l->net, nullptr, port_text, MBEDTLS_NET_PROTO_TCP)) != 0)
+    else if ((r = bind_all_addresses(&l->net, port_text)) != 0)
         step = "bind";
     else if ((r = mbedtls_ssl_config_defaults(&l->conf, MBEDTLS_SSL_IS_SERVER,
                                               MBEDTLS_SSL_TRANSPORT_STREAM,
@@ -128,6 +182,13 @@ TlsConnection *tls_accept(TlsListener *l, char *err, size_t err_size)
 
     const char *step = "accept";
     int r = mbedtls_net_accept(&l->net, &c->net, nullptr, 0, nullptr);
+    if (r != 0) {
+        // accept() fails at once and keeps failing while the process is out
+        // of descriptors (every connection holds one, and their number is
+        // not limited); the caller tries again straight away, so pause here
+        // rather than spin a core until a connection ends.
+        usleep(kAcceptRetryPauseUs);
+    }
     if (r == 0) {
         // Answers go out as a head and a body (and chunks as three pieces);
         // with Nagle's algorithm the second piece would wait for the
@@ -178,13 +239,6 @@ int tls_write_all(TlsConnection *c, const void *data, size_t len)
         int r;
         do {
             r = mbedtls_ssl_write(&c->ssl, p, len);
-    if (r != 0) {
-        // accept() fails at once and keeps failing while the process is out
-        // of descriptors (every connection holds one, and their number is
-        // not limited); the caller tries again straight away, so pause here
-        // rather than spin a core until a connection ends.
-        usleep(kAcceptRetryPauseUs);
-    }
         } while (would_block(r));
         if (r <= 0)
             return -1;

@@ -31,7 +31,8 @@ struct TlsConnection {
 };
 
 // Builds the listener: loads certificate and key (before binding, so a bad
-// file never leaves a bound port), binds `port` on all local addresses and
+// file never leaves a bound port), binds `port` on all local addresses (one
+// dual-stack IPv6 socket, or IPv4 alone on a kernel without IPv6) and
 // configures a TLS server. Returns a record owned by the caller (freed with
 // tls_listener_free), or null with "<step>: <library text> (-0x....)" in
 // `err`.
