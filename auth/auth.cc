@@ -135,7 +135,11 @@ int request_authorized(std::string_view head, const char *target)
     }
 
     // Then the first header line named x-audio-token, in any case. The line
-    // is not the first (the request line never counts).
+    // is not the first (the request line never counts). A NUL ends the
+    // request's text, as it does for every other lookup in the head.
+    const size_t nul = head.find('\0');
+    if (nul != std::string_view::npos)
+        head = head.substr(0, nul);
     size_t pos = head.find('\n');
     while (pos != std::string_view::npos) {
         std::string_view line = head.substr(pos + 1);

@@ -2,7 +2,9 @@
 // format. Everything that reads request bytes here is bounded by the
 // request's own head.
 #include <cctype>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "service/service.h"
@@ -83,6 +85,19 @@ int header_value(std::string_view head, const char *name, char (&dest)[kHeaderVa
         return 0;
     }
     return -1;
+}
+
+unsigned long uplink_body_length(std::string_view head)
+{
+    char value[kHeaderValueSize] = {};
+    if (header_value(head, "content-length", value) != 0)
+        return 0;
+    // strtoul's reading (base 10, no digits gives 0, trailing characters
+    // ignored, a minus sign negates), done in 64 bits and saturated so that
+    // a 32-bit router reads every value as a 64-bit one does: there,
+    // "-4294967295" would wrap to 1 instead of a length far too large.
+    unsigned long long v = strtoull(value, nullptr, 10);
+    return v > ULONG_MAX ? ULONG_MAX : static_cast<unsigned long>(v);
 }
 
 void send_response(TlsConnection *conn, const char *status, const char *content_type,

@@ -52,6 +52,11 @@ bool parse_request_line(std::string_view head, char (&method)[kMethodSize],
 // LF or the head's end, and at most 31 characters of it are stored with a
 // NUL. Returns 0 when found, -1 otherwise (then `dest` is untouched).
 int header_value(std::string_view head, const char *name, char (&dest)[kHeaderValueSize]);
+// The body length that `head` announces: its "content-length" value read
+// with strtoul in base 10 (no digits gives 0, trailing characters are
+// ignored, "-1" wraps to ULONG_MAX), or 0 when the head has no such line.
+// Callers range-check the result.
+unsigned long uplink_body_length(std::string_view head);
 // Writes one fixed-format answer (head, then body as a second write).
 // Write failures are ignored: a dead peer shows at the next read.
 void send_response(TlsConnection *conn, const char *status, const char *content_type,

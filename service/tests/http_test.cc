@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstring>
 #include <string>
 
@@ -125,6 +126,28 @@ TEST(HeaderValue, ConfinedToTheGivenHead)
     char dest[kHeaderValueSize] = {};
     EXPECT_EQ(header_value(std::string_view(buf).substr(0, first.size()), "content-length", dest), -1);
     EXPECT_EQ(header_value(buf, "content-length", dest), 0);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(UplinkBodyLength, ReadsContentLengthLikeStrtoulOnEveryWordSize)
+{
+    auto length = [](const std::string &value) {
+        return uplink_body_length("POST /tx HTTP/1.1\r\nContent-Length: " + value + "\r\n\r\n");
+    };
+    EXPECT_EQ(uplink_body_length("POST /tx HTTP/1.1\r\nHost: a\r\n\r\n"), 0ul) << "absent";
+    EXPECT_EQ(length("640"), 640ul);
+    EXPECT_EQ(length("65536"), 65536ul);
+    EXPECT_EQ(length("+5"), 5ul);
+    EXPECT_EQ(length("12abc"), 12ul) << "trailing characters ignored";
+    EXPECT_EQ(length("0x10"), 0ul) << "decimal only";
+    EXPECT_EQ(length("abc"), 0ul) << "no digits";
+    EXPECT_EQ(length("-1"), ULONG_MAX);
+    EXPECT_EQ(length("99999999999999999999"), ULONG_MAX) << "20 digits saturate";
+    // On a 32-bit long, strtoul would wrap this to 1 and accept a body.
+    EXPECT_GT(length("-4294967295"), 65536ul);
 }
 
 }  // namespace

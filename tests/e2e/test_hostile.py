@@ -1,0 +1,425 @@
+"""Hostile clients against the real binary: broken TLS, oversized and odd
+heads, lying Content-Length values, floods and stalls. After every case the
+service must still be running and answering health, and no case may get an
+answer that the rules refuse."""
+
+import os
+import socket
+import ssl
+import threading
+import time
+import unittest
+
+from harness import HEALTH, TX, Client, Service, TempDir, WAIT, request
+
+NO_CARD = b'{"success":false,"error":"no modem audio card"}'
+READ_TIMEOUT = 20.0  # the service's wait for any incoming data
+
+
+class RawTls:
+    """A TLS client driven through memory buffers over a plain socket, so a
+    test can stop half-way, send a close-notify of its own or see exactly
+    what the server sent afterwards."""
+
+    def __init__(self, port, timeout=WAIT):
+        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+        ctx.check_hostname = False
+        ctx.verify_mode = ssl.CERT_NONE
+        self.incoming, self.outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+        self.obj = ctx.wrap_bio(self.incoming, self.outgoing, server_hostname="localhost")
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+
+    def flush(self):
+        data = self.outgoing.read()
+        if data:
+            self.sock.sendall(data)
+
+    def client_hello(self):
+        try:
+            self.obj.do_handshake()
+        except ssl.SSLWantReadError:
+            pass
+        return self.outgoing.read()
+
+    def handshake(self):
+        while True:
+            try:
+                self.obj.do_handshake()
+                self.flush()
+                return
+            except ssl.SSLWantReadError:
+                self.flush()
+                chunk = self.sock.recv(65536)
+                if not chunk:
+                    raise EOFError("closed during handshake")
+                self.incoming.write(chunk)
+
+    def send(self, data):
+        self.obj.write(data)
+        self.flush()
+
+    def close_notify(self):
+        try:
+            self.obj.unwrap()
+        except ssl.SSLWantReadError:
+            pass  # the peer's own close-notify has not come yet
+        self.flush()
+
+    def drain(self):
+        """Reads until the server closes. Returns (application bytes, whether
+        a close-notify came)."""
+        while True:
+            try:
+                chunk = self.sock.recv(65536)
+            except ConnectionResetError:
+                chunk = b""
+            if not chunk:
+                break
+            self.incoming.write(chunk)
+        self.incoming.write_eof()
+        data, notified = b"", False
+        while True:
+            try:
+                data += self.obj.read(65536)
+            except ssl.SSLZeroReturnError:
+                notified = True
+                break
+            except (ssl.SSLError, ssl.SSLEOFError):
+                break
+        return data, notified
+
+    def close(self):
+        self.sock.close()
+
+
+def recv_all(sock):
+    data = b""
+    try:
+        while True:
+            chunk = sock.recv(4096)
+            if not chunk:
+                return data
+            data += chunk
+    except ConnectionResetError:
+        return data
+
+
+class Hostile(unittest.TestCase):
+    """One service, no modem card: the tx route reads the announced body and
+    then answers 503, which shows exactly when the service took the body as
+    complete."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = TempDir()
+        cls.sim = os.path.join(cls.tmp.path, "sim")
+        os.makedirs(os.path.join(cls.sim, "cards"))
+        cls.svc = Service(cls.tmp.path, sim_dir=cls.sim).start()
+        cls.tok = cls.svc.token()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.svc.stop()
+        cls.tmp.cleanup()
+
+    def setUp(self):
+        self.clients = []
+
+    def tearDown(self):
+        for c in self.clients:
+            c.close()
+        self.assertIsNone(self.svc.proc.poll(), "service died:\n" + self.svc.log_text())
+        self.assertEqual(self.health(), b'{"success":true,"card_present":false}')
+
+    def connect(self, timeout=WAIT):
+        c = Client(self.svc.port, self.svc.cert, timeout=timeout)
+        self.clients.append(c)
+        return c
+
+    def raw_tls(self, timeout=WAIT):
+        c = RawTls(self.svc.port, timeout)
+        self.clients.append(c)
+        return c
+
+    def ask(self, raw, client=None):
+        c = client or self.connect()
+        c.send(raw)
+        return c, c.response()
+
+    def health(self):
+        c = Client(self.svc.port, self.svc.cert)
+        try:
+            c.send(request("GET", HEALTH, self.tok, close=True))
+            status, _, body, _ = c.response()
+        finally:
+            c.close()
+        self.assertEqual(status, "HTTP/1.1 200 OK")
+        return body
+
+    def assert_closed_unanswered(self, c):
+        self.assertTrue(c.closed(), "expected the connection closed with no answer, got %r" % c.buf)
+
+    # --- broken TLS ---
+
+    def test_plain_http_on_the_tls_port_gets_no_http_answer(self):
+        with socket.create_connection(("127.0.0.1", self.svc.port), timeout=WAIT) as s:
+            s.sendall(request("GET", HEALTH, self.tok))
+            data = recv_all(s)
+        self.assertNotIn(b"HTTP/", data)
+
+    def test_junk_after_a_client_hello_ends_the_handshake(self):
+        for junk in (b"\xff" * 64, b"\x16\x03\x03\x00\x05hello" + os.urandom(32), b"\x00" * 5):
+            c = self.raw_tls()
+            hello = c.client_hello()
+            self.assertEqual(hello[:1], b"\x16")
+            c.sock.sendall(hello + junk)
+            started = time.monotonic()
+            data = recv_all(c.sock)
+            # Ended by the junk itself, not by the read time-out.
+            self.assertLess(time.monotonic() - started, WAIT)
+            self.assertNotIn(b"HTTP/", data)
+
+    def test_close_notify_mid_head_closes_without_answer(self):
+        c = self.raw_tls()
+        c.handshake()
+        c.send(("GET %s?token=%s HTTP/1.1\r\nHost: x\r\n" % (HEALTH, self.tok)).encode())
+        c.close_notify()
+        data, notified = c.drain()
+        self.assertEqual(data, b"")
+        self.assertTrue(notified, "the service answers a close-notify with its own")
+
+    def test_close_notify_mid_body_closes_without_answer(self):
+        c = self.raw_tls()
+        c.handshake()
+        c.send(request("POST", TX, self.tok, body=b"\0" * 640)[:-300])
+        c.close_notify()
+        data, _ = c.drain()
+        self.assertEqual(data, b"")
+
+    # --- head size and pacing ---
+
+    def padded(self, total, end):
+        start = ("GET %s?token=%s HTTP/1.1\r\nX-Pad: " % (HEALTH, self.tok)).encode()
+        return start + b"a" * (total - len(start) - len(end)) + end
+
+    def test_head_of_8191_bytes_is_answered_and_the_next_request_too(self):
+        head = self.padded(8191, b"\r\n\r\n")
+        self.assertEqual(len(head), 8191)
+        c, (status, headers, _, _) = self.ask(head + request("OPTIONS", "/after", close=True))
+        self.assertEqual(status, "HTTP/1.1 200 OK")
+        self.assertEqual(c.response()[0], "HTTP/1.1 204 No Content")
+        self.assertTrue(c.closed())
+
+    def test_head_without_blank_line_in_8191_bytes_is_dropped(self):
+        for end in (b"\r\n", b"\n\n", b"\r\n\r"):
+            c = self.connect()
+            c.send(self.padded(8191, end) + b"\n")
+            self.assert_closed_unanswered(c)
+        c = self.connect()
+        c.send(self.padded(8192, b"\r\n\r\n"))
+        self.assert_closed_unanswered(c)
+
+    def test_head_sent_one_byte_at_a_time(self):
+        c = self.connect()
+        for b in request("GET", HEALTH, self.tok, ("X-Slow: yes",)):
+            c.send(bytes([b]))
+        status, headers, _, _ = c.response()
+        self.assertEqual(status, "HTTP/1.1 200 OK")
+        self.assertEqual(headers["connection"], "keep-alive")
+
+    # --- Content-Length ---
+
+    def post_head(self, *lines, token=True):
+        target = TX + ("?token=" + self.tok if token else "")
+        return ("POST %s HTTP/1.1\r\n" % target + "".join(l + "\r\n" for l in lines) + "\r\n").encode()
+
+    def test_content_length_read_as_strtoul_reads_it(self):
+        # (header lines, the length the service must wait for). The body is
+        # sent short by one byte first: no answer may come until the last
+        # byte, and then the answer is the no-card 503.
+        cases = [
+            (("Content-Length:    4",), 4),
+            (("Content-Length: 4   ",), 4),
+            (("Content-Length:\t4",), 4),
+            (("Content-Length: +5",), 5),
+            (("Content-Length: 00000000000000000004",), 4),
+            (("Content-Length: 7abc",), 7),
+            (("Content-Length: 2", "Content-Length: 9"), 2),
+            (("content-length: 3", "CONTENT-LENGTH: 1"), 3),
+            (("Content-Length: 65536",), 65536),
+        ]
+        pending = []
+        for lines, length in cases:
+            c = self.connect()
+            c.send(self.post_head(*lines) + b"\x01" * (length - 1))
+            pending.append((c, lines))
+        time.sleep(1.0)
+        for c, lines in pending:
+            c.sock.settimeout(0.05)
+            with self.assertRaises((socket.timeout, ssl.SSLWantReadError), msg=lines):
+                c.sock.recv(1)
+            c.sock.settimeout(WAIT)
+        for c, lines in pending:
+            c.send(b"\x01")
+            status, headers, body, _ = c.response()
+            self.assertEqual((status, body), ("HTTP/1.1 503 Service Unavailable", NO_CARD), lines)
+            self.assertEqual(headers["connection"], "close")
+            self.assertTrue(c.closed(), lines)
+
+    def test_content_length_without_leading_digits_is_zero(self):
+        # No body is sent: a length of 0 is answered at once.
+        for lines in (("Content-Length: 0x10",), ("Content-Length: abc",), ("Content-Length:",),
+                      ("Content-Length : 16",), ("Content-Length: - 1",), ()):
+            c, (status, _, body, _) = self.ask(self.post_head(*lines))
+            self.assertEqual((status, body), ("HTTP/1.1 503 Service Unavailable", NO_CARD), lines)
+            self.assertTrue(c.closed(), lines)
+
+    def test_content_length_too_long_gets_413_without_reading(self):
+        for value in ("65537", "-1", "99999999999999999999", "18446744073709551615", "-65536"):
+            c, (status, headers, body, _) = self.ask(self.post_head("Content-Length: " + value))
+            self.assertEqual((status, body), ("HTTP/1.1 413 Payload Too Large", b'{"success":false}'), value)
+            self.assertEqual(headers["connection"], "close")
+            self.assertTrue(c.closed(), value)
+
+    def test_post_without_token_is_refused_before_its_length_matters(self):
+        for value in ("4", "-1"):
+            c, (status, _, _, _) = self.ask(self.post_head("Content-Length: " + value, token=False))
+            self.assertEqual(status, "HTTP/1.1 403 Forbidden", value)
+            self.assertTrue(c.closed())
+
+    # --- odd request lines and bytes ---
+
+    def test_request_line_with_300_byte_method_or_target(self):
+        hdr = ("x-audio-token: " + self.tok,)
+        cases = [
+            (request("M" * 300, HEALTH, None, hdr), "404 Not Found"),
+            (request("M" * 300, HEALTH, self.tok), "403 Forbidden"),
+            (request("GET", "/" + "a" * 299, None, hdr), "404 Not Found"),
+            # The token lies past the 255 characters that are read.
+            (request("GET", HEALTH + "?pad=" + "p" * 250, self.tok), "403 Forbidden"),
+            # The token lies inside them; the cut falls in a later parameter.
+            (request("GET", HEALTH + "?token=%s&pad=%s" % (self.tok, "p" * 300)), "200 OK"),
+        ]
+        for raw, want in cases:
+            _, (status, _, _, _) = self.ask(raw)
+            self.assertEqual(status, "HTTP/1.1 " + want, raw[:60])
+
+    def test_nul_and_control_bytes_in_the_head(self):
+        tok = self.tok.encode()
+        line = b"GET " + HEALTH.encode() + b"?token=" + tok + b" HTTP/1.1\r\n"
+        cases = [
+            # A NUL ends the request's text.
+            (b"GET\0 " + HEALTH.encode() + b"?token=" + tok + b" HTTP/1.1\r\n\r\n", "400 Bad Request"),
+            (b"GET " + HEALTH.encode() + b"?token=" + tok + b"\0junk HTTP/1.1\r\n\r\n", "200 OK"),
+            (b"GET " + HEALTH.encode() + b" HTTP/1.1\r\nx-audio-token: \0" + tok + b"\r\n\r\n", "403 Forbidden"),
+            (b"GET " + HEALTH.encode() + b" HTTP/1.1\r\nX-Pad: a\0b\r\nx-audio-token: " + tok + b"\r\n\r\n",
+             "403 Forbidden"),
+            (b"\0" + line + b"\r\n", "400 Bad Request"),
+            # Vertical tab and form feed separate words like a space.
+            (b"GET\x0b" + HEALTH.encode() + b"?token=" + tok + b"\x0cHTTP/1.1\r\n\r\n", "200 OK"),
+            # A control byte glued to the token lengthens its MAC.
+            (b"GET " + HEALTH.encode() + b"?token=" + tok + b"\x01 HTTP/1.1\r\n\r\n", "403 Forbidden"),
+            (b"GET " + HEALTH.encode() + b"\x7f?token=" + tok + b" HTTP/1.1\r\n\r\n", "404 Not Found"),
+            (line + b"X-Ctl: \x1b[2J\x07\x08\x7f\xff\r\nConnection: close\r\n\r\n", "200 OK"),
+        ]
+        for raw, want in cases:
+            _, (status, _, _, _) = self.ask(raw)
+            self.assertEqual(status, "HTTP/1.1 " + want, raw)
+
+    # --- load ---
+
+    def test_200_connections_at_once_all_answered_on_keep_alive(self):
+        # All clients connect at once; handshakes are served one at a time,
+        # so each keeps its connection busy with health requests until the
+        # last one is in (an idle connection ends after 20 s), then asks once
+        # more with every one of the 200 open.
+        n = 200
+        start = threading.Event()
+        all_open = threading.Event()
+        errors, answered, opened = [], [], []
+        lock = threading.Lock()
+
+        def ask(c):
+            c.send(request("GET", HEALTH, self.tok))
+            status, headers, _, _ = c.response()
+            if status != "HTTP/1.1 200 OK" or headers["connection"] != "keep-alive":
+                raise AssertionError(status)
+
+        def one():
+            c = None
+            try:
+                start.wait(WAIT)
+                c = Client(self.svc.port, self.svc.cert, timeout=60)
+                with lock:
+                    opened.append(1)
+                    if len(opened) == n:
+                        all_open.set()
+                deadline = time.monotonic() + 120
+                while True:
+                    ask(c)
+                    if all_open.wait(5.0) or time.monotonic() > deadline:
+                        break
+                ask(c)
+                with lock:
+                    answered.append(all_open.is_set())
+            except Exception as e:  # noqa: BLE001 - reported below
+                with lock:
+                    errors.append(repr(e))
+            finally:
+                if c:
+                    c.close()
+
+        threads = [threading.Thread(target=one) for _ in range(n)]
+        for t in threads:
+            t.start()
+        start.set()
+        for t in threads:
+            t.join(timeout=150)
+        self.assertFalse(any(t.is_alive() for t in threads), "clients still running")
+        self.assertEqual(errors, [])
+        self.assertEqual(answered, [True] * n)
+
+    # --- stalls (the two slow cases share one read time-out) ---
+
+    def test_stalled_handshake_holds_the_accept_loop_and_an_unsent_body_ends_unanswered(self):
+        # A post whose body never comes: its own thread waits for it.
+        post = self.connect(timeout=READ_TIMEOUT + WAIT)
+        post.send(self.post_head("Content-Length: 640") + b"\x01" * 100)
+
+        # A client that connects and never says hello: the accept loop
+        # handshakes one client at a time, so the next one waits behind it.
+        staller = socket.create_connection(("127.0.0.1", self.svc.port), timeout=WAIT)
+        self.clients.append(staller)
+        stalled_at = time.monotonic()
+        time.sleep(0.2)
+        served = {}
+
+        def second():
+            try:
+                c = Client(self.svc.port, self.svc.cert, timeout=READ_TIMEOUT + WAIT)
+                served["handshake"] = time.monotonic() - stalled_at
+                c.send(request("GET", HEALTH, self.tok, close=True))
+                served["status"] = c.response()[0]
+                c.close()
+            except Exception as e:  # noqa: BLE001 - asserted below
+                served["error"] = repr(e)
+
+        t = threading.Thread(target=second)
+        t.start()
+        t.join(timeout=3.0)
+        self.assertTrue(t.is_alive(), "a client behind a stalled handshake was served at once: %r" % served)
+
+        t.join(timeout=READ_TIMEOUT + WAIT)
+        self.assertFalse(t.is_alive(), "still held after the handshake time-out")
+        self.assertNotIn("error", served)
+        self.assertEqual(served["status"], "HTTP/1.1 200 OK")
+        self.assertGreater(served["handshake"], 3.0)
+        # The staller was dropped without a word.
+        self.assertEqual(recv_all(staller), b"")
+
+        # The post's connection ends at its read time-out, unanswered.
+        self.assert_closed_unanswered(post)
+
+
+if __name__ == "__main__":
+    unittest.main()
