@@ -11,6 +11,7 @@ import signal
 import socket
 import ssl
 import subprocess
+import sys
 import tempfile
 import time
 
@@ -215,6 +216,16 @@ def request(method, path, token=None, headers=(), body=b"", close=False):
     if close:
         lines.append("Connection: close")
     return ("\r\n".join(lines) + "\r\n\r\n").encode() + body
+
+
+def start_on_sim(workdir, cards=("RM500QGL",)):
+    """Starts a Service whose ALSA sees only a fresh simulated modem card in
+    workdir/sim. Returns (service, sim); sim is a simcard.Sim."""
+    sys.path.insert(0, os.path.join(ROOT, "tools", "simcard"))
+    from simcard import Sim
+    sim = Sim.create(os.path.join(workdir, "sim"), BUILD, cards=cards)
+    svc = Service(workdir, env=sim.env(), sim_dir=sim.root)
+    return svc.start(), sim
 
 
 class TempDir:
