@@ -38,6 +38,8 @@ __attribute__((format(printf, 3, 4))) void format_error(char *err, size_t err_si
         return;
     va_list ap;
     va_start(ap, fmt);
+    // clang-analyzer misses the va_start just above.
+    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
     vsnprintf(err, err_size, fmt, ap);
     va_end(ap);
 }
