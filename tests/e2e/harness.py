@@ -14,6 +14,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
@@ -226,6 +227,36 @@ def start_on_sim(workdir, cards=("RM500QGL",)):
     sim = Sim.create(os.path.join(workdir, "sim"), BUILD, cards=cards)
     svc = Service(workdir, env=sim.env(), sim_dir=sim.root)
     return svc.start(), sim
+
+
+class NoCardServiceCase(unittest.TestCase):
+    """One service for a whole test class, its simulated card folder empty
+    (no modem card), and the clients of each test closed after it."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = TempDir()
+        cls.sim = os.path.join(cls.tmp.path, "sim")
+        os.makedirs(os.path.join(cls.sim, "cards"))
+        cls.svc = Service(cls.tmp.path, sim_dir=cls.sim).start()
+        cls.tok = cls.svc.token()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.svc.stop()
+        cls.tmp.cleanup()
+
+    def setUp(self):
+        self.clients = []
+
+    def tearDown(self):
+        for c in self.clients:
+            c.close()
+
+    def connect(self, timeout=WAIT):
+        c = Client(self.svc.port, self.svc.cert, timeout=timeout)
+        self.clients.append(c)
+        return c
 
 
 class TempDir:

@@ -2,13 +2,13 @@
 routing, the fixed answer format, keep-alive and pipelining, card presence."""
 
 import os
-import re
 import socket
 import subprocess
 import time
 import unittest
 
-from harness import BIN, HEALTH, Client, Service, TempDir, make_credentials, request, free_port, WAIT
+from harness import (BIN, HEALTH, WAIT, Client, NoCardServiceCase, Service, TempDir, free_port,
+                     make_credentials, request)
 
 JSON = "application/json"
 
@@ -79,33 +79,8 @@ class StartUp(unittest.TestCase):
             svc.stop()
 
 
-class FrontEnd(unittest.TestCase):
+class FrontEnd(NoCardServiceCase):
     """One service for the whole class; the simulated card folder starts empty."""
-
-    @classmethod
-    def setUpClass(cls):
-        cls.tmp = TempDir()
-        cls.sim = os.path.join(cls.tmp.path, "sim")
-        os.makedirs(os.path.join(cls.sim, "cards"))
-        cls.svc = Service(cls.tmp.path, sim_dir=cls.sim).start()
-        cls.tok = cls.svc.token()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.svc.stop()
-        cls.tmp.cleanup()
-
-    def setUp(self):
-        self.clients = []
-
-    def tearDown(self):
-        for c in self.clients:
-            c.close()
-
-    def connect(self):
-        c = self.svc.connect()
-        self.clients.append(c)
-        return c
 
     def ask(self, raw, client=None):
         c = client or self.connect()

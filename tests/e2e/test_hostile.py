@@ -10,7 +10,7 @@ import threading
 import time
 import unittest
 
-from harness import HEALTH, TX, Client, Service, TempDir, WAIT, request
+from harness import HEALTH, TX, Client, NoCardServiceCase, WAIT, request
 
 NO_CARD = b'{"success":false,"error":"no modem audio card"}'
 READ_TIMEOUT = 20.0  # the service's wait for any incoming data
@@ -104,37 +104,15 @@ def recv_all(sock):
         return data
 
 
-class Hostile(unittest.TestCase):
+class Hostile(NoCardServiceCase):
     """One service, no modem card: the tx route reads the announced body and
     then answers 503, which shows exactly when the service took the body as
     complete."""
 
-    @classmethod
-    def setUpClass(cls):
-        cls.tmp = TempDir()
-        cls.sim = os.path.join(cls.tmp.path, "sim")
-        os.makedirs(os.path.join(cls.sim, "cards"))
-        cls.svc = Service(cls.tmp.path, sim_dir=cls.sim).start()
-        cls.tok = cls.svc.token()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.svc.stop()
-        cls.tmp.cleanup()
-
-    def setUp(self):
-        self.clients = []
-
     def tearDown(self):
-        for c in self.clients:
-            c.close()
+        super().tearDown()
         self.assertIsNone(self.svc.proc.poll(), "service died:\n" + self.svc.log_text())
         self.assertEqual(self.health(), b'{"success":true,"card_present":false}')
-
-    def connect(self, timeout=WAIT):
-        c = Client(self.svc.port, self.svc.cert, timeout=timeout)
-        self.clients.append(c)
-        return c
 
     def raw_tls(self, timeout=WAIT):
         c = RawTls(self.svc.port, timeout)

@@ -10,7 +10,7 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import BUILD, ROOT, WAIT
+from harness import BUILD, WAIT
 
 CMAKE = os.environ.get("CALLAUDIO_CMAKE", "cmake")
 UNIT = "lib/systemd/system/call-audio.service"

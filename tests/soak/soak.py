@@ -15,7 +15,6 @@ Checks, and exits non-zero when one fails:
 """
 
 import os
-import socket
 import ssl
 import struct
 import sys
@@ -107,7 +106,7 @@ class Soak:
                     self.streams_started += 1
                 while not self.stop.is_set():
                     size = int(c.read_until(b"\r\n")[:-2], 16)
-                    data = c.read_exact(size + 2)
+                    c.read_exact(size + 2)
                     if size == 0:
                         break  # ended cleanly: superseded or capture failed
                     with self.lock:
