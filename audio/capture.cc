@@ -1,7 +1,7 @@
 // Capture source: one-period reads from the modem's capture side with
 // recovery, and the estimate of how far the reader runs ahead of real time.
 #include "audio/audio.h"
-#include "audio/error_text.h"
+#include "audio/internal.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 using audio::format_error;
+using audio::frames_to_ms;
 
 struct CaptureSource {
     snd_pcm_t *pcm;
@@ -25,19 +26,12 @@ namespace {
 // (600 x 100 ms) before the stream is given up.
 constexpr int32_t kMaxIoErrors = 600;
 constexpr useconds_t kIoErrorPauseUs = 100000;
-// Poll interval while a suspended device is not yet ready to resume.
-constexpr useconds_t kResumePollUs = 10000;
 
 double monotonic_seconds()
 {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
-double frames_to_ms(snd_pcm_uframes_t frames)
-{
-    return static_cast<double>(frames) * 1000.0 / static_cast<double>(audio::kRate);
 }
 
 // Handles a negative readi result: 0 when the stream can go on, -1 when not.
@@ -50,11 +44,7 @@ int recover(CaptureSource *src, snd_pcm_sframes_t code, char *err, size_t err_si
     case -EAGAIN:
         return 0;
     case -ESTRPIPE:
-        // Suspended: wait for the device, then prepare whatever resume said
-        // (prepare restarts a device that cannot resume in place).
-        while (snd_pcm_resume(src->pcm) == -EAGAIN)
-            usleep(kResumePollUs);
-        snd_pcm_prepare(src->pcm);
+        audio::resume_and_prepare(src->pcm);
         return 0;
     case -EIO:
         if (src->io_errors < kMaxIoErrors) {

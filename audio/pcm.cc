@@ -1,10 +1,12 @@
 // PCM set-up shared by both directions, the delay conversion, and the
 // module's error-text writer.
 #include "audio/audio.h"
-#include "audio/error_text.h"
+#include "audio/internal.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <unistd.h>
 
 namespace audio {
 void format_error(char *err, size_t err_size, const char *fmt, ...)
@@ -17,6 +19,19 @@ void format_error(char *err, size_t err_size, const char *fmt, ...)
     // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
     vsnprintf(err, err_size, fmt, ap);
     va_end(ap);
+}
+
+double frames_to_ms(snd_pcm_uframes_t frames)
+{
+    return static_cast<double>(frames) * 1000.0 / static_cast<double>(kRate);
+}
+
+void resume_and_prepare(snd_pcm_t *pcm)
+{
+    constexpr useconds_t kResumePollUs = 10000;
+    while (snd_pcm_resume(pcm) == -EAGAIN)
+        usleep(kResumePollUs);
+    snd_pcm_prepare(pcm);
 }
 }  // namespace audio
 

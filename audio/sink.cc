@@ -1,7 +1,7 @@
 // Playback sink: the modem's playback side, written by the uplink under its
 // mutex, with the queue measurement and trim that keep latency bounded.
 #include "audio/audio.h"
-#include "audio/error_text.h"
+#include "audio/internal.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -9,27 +9,12 @@
 #include <unistd.h>
 
 using audio::format_error;
+using audio::frames_to_ms;
+using audio::resume_and_prepare;
 
 struct PlaybackSink {
     snd_pcm_t *pcm;  // valid from sink_open until sink_close
 };
-
-namespace {
-// Poll interval while a suspended device is not yet ready to resume.
-constexpr useconds_t kResumePollUs = 10000;
-
-double frames_to_ms(snd_pcm_uframes_t frames)
-{
-    return static_cast<double>(frames) * 1000.0 / static_cast<double>(audio::kRate);
-}
-
-void resume_and_prepare(snd_pcm_t *pcm)
-{
-    while (snd_pcm_resume(pcm) == -EAGAIN)
-        usleep(kResumePollUs);
-    snd_pcm_prepare(pcm);
-}
-}  // namespace
 
 PlaybackSink *sink_open(const char *device, char *err, size_t err_size)
 {

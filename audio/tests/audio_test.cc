@@ -1,7 +1,7 @@
 // Device failures, pauses and the clock come from the scripted stand-in in
 // fake_alsa.cc; a test queues results and checks the calls made in order.
 #include "audio/audio.h"
-#include "audio/error_text.h"
+#include "audio/internal.h"
 #include "audio/tests/fake_alsa.h"
 
 #include <gtest/gtest.h>

@@ -71,7 +71,9 @@ def preload_env(env):
     and needs nothing of it, so that check is switched off."""
     env = dict(env)
     env["LD_PRELOAD"] = SHIM
-    env["ASAN_OPTIONS"] = (env.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0").lstrip(":")
+    asan = env.get("ASAN_OPTIONS", "")
+    if "verify_asan_link_order" not in asan:
+        env["ASAN_OPTIONS"] = (asan + ":verify_asan_link_order=0").lstrip(":")
     return env
 
 
