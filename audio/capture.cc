@@ -26,6 +26,9 @@ namespace {
 // (600 x 100 ms) before the stream is given up.
 constexpr int32_t kMaxIoErrors = 600;
 constexpr useconds_t kIoErrorPauseUs = 100000;
+// A device with nothing to hand over yet (-EAGAIN) is given half a period
+// before the caller reads again, which it does at once.
+constexpr useconds_t kAgainPauseUs = 10000;
 
 double monotonic_seconds()
 {
@@ -42,6 +45,7 @@ int recover(CaptureSource *src, snd_pcm_sframes_t code, char *err, size_t err_si
         snd_pcm_prepare(src->pcm);
         return 0;
     case -EAGAIN:
+        usleep(kAgainPauseUs);
         return 0;
     case -ESTRPIPE:
         audio::resume_and_prepare(src->pcm);

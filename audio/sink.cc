@@ -12,6 +12,15 @@ using audio::format_error;
 using audio::frames_to_ms;
 using audio::resume_and_prepare;
 
+namespace {
+// A card that takes no frame (-EAGAIN, or a write of 0 frames) is waited
+// for in pauses of half a period, and given up after a second without
+// progress: the post then fails like any write error, and the uplink mutex,
+// held across the write, is released.
+constexpr useconds_t kStallPauseUs = 10000;
+constexpr int kMaxStalledTries = 100;
+}  // namespace
+
 struct PlaybackSink {
     snd_pcm_t *pcm;  // valid from sink_open until sink_close
 };
@@ -110,14 +119,24 @@ int sink_write(PlaybackSink *sink, const void *data, size_t len, char *err, size
     // Whole frames only; an odd last byte is never played.
     auto frames_left = static_cast<snd_pcm_uframes_t>(len / audio::kBytesPerFrame);
     const auto *pos = static_cast<const unsigned char *>(data);
-    // No retry budget: the codes below are the ones a blocking device
-    // recovers from; any other code, -EIO included, fails the write.
+    // The codes below are the ones a blocking device recovers from; any
+    // other code, -EIO included, fails the write.
+    int stalled = 0;
     while (frames_left != 0) {
         snd_pcm_sframes_t n = snd_pcm_writei(sink->pcm, pos, frames_left);
-        if (n >= 0) {
+        if (n > 0) {
             // A partial write is continued from where the device stopped.
             pos += static_cast<size_t>(n) * audio::kBytesPerFrame;
             frames_left -= static_cast<snd_pcm_uframes_t>(n);
+            stalled = 0;
+            continue;
+        }
+        if (n == 0 || n == -EAGAIN) {
+            if (++stalled > kMaxStalledTries) {
+                format_error(err, err_size, "writei: %s", snd_strerror(-EAGAIN));
+                return -1;
+            }
+            usleep(kStallPauseUs);
             continue;
         }
         switch (n) {
@@ -126,8 +145,6 @@ int sink_write(PlaybackSink *sink, const void *data, size_t len, char *err, size
             break;
         case -ESTRPIPE:
             resume_and_prepare(sink->pcm);
-            break;
-        case -EAGAIN:
             break;
         default:
             // Frames already written stay queued in the card.

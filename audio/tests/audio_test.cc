@@ -247,7 +247,7 @@ TEST_F(CaptureTest, RecoversFromOverrunRetryAndSuspend)
         Log log;
     } cases[] = {
         {"overrun", -EPIPE, {}, 0, {"readi 320", "prepare"}},
-        {"try again", -EAGAIN, {}, 0, {"readi 320"}},
+        {"try again", -EAGAIN, {}, 0, {"readi 320", "usleep 10000"}},
         {"suspend",
          -ESTRPIPE,
          {-EAGAIN, -EAGAIN, 0},
@@ -404,7 +404,8 @@ TEST_F(SinkTest, WritesWholeFramesAndRecovers)
          0,
          {"writei +0 320", "resume", "usleep 10000", "resume", "usleep 10000", "resume", "prepare",
           "writei +0 320"}},
-        {"try again", 640, {-EAGAIN}, {}, 0, {"writei +0 320", "writei +0 320"}},
+        {"try again", 640, {-EAGAIN}, {}, 0, {"writei +0 320", "usleep 10000", "writei +0 320"}},
+        {"nothing taken", 640, {0}, {}, 0, {"writei +0 320", "usleep 10000", "writei +0 320"}},
         {"I/O error after a piece",
          640,
          {100, -EIO},
@@ -425,6 +426,21 @@ TEST_F(SinkTest, WritesWholeFramesAndRecovers)
         EXPECT_EQ(fake::alsa.log, c.log);
     }
     EXPECT_STREQ(err, "writei: Input/output error");
+
+    // A card that takes nothing for a second fails the write instead of
+    // holding the caller (and its mutex) for ever; progress restarts the
+    // count.
+    for (int progress : {0, 1}) {
+        SCOPED_TRACE(progress ? "progress half-way" : "no progress");
+        fake::alsa.log.clear();
+        fake::queue("writei", -EAGAIN, 60);
+        if (progress)
+            fake::queue("writei", 100);
+        fake::queue("writei", -EAGAIN, progress ? 60 : 41);
+        EXPECT_EQ(sink_write(sink, samples, 640, err, sizeof(err)), progress ? 0 : -1);
+        EXPECT_EQ(fake::count("usleep 10000"), progress ? 120 : 100);
+    }
+    EXPECT_STREQ(err, "writei: Resource temporarily unavailable");
 }
 
 TEST_F(SinkTest, TrimDropsAndPreparesEvenWhenDelayIsUnreadable)
