@@ -139,10 +139,10 @@ int request_authorized(std::string_view head, const char *target)
     // request's text, as it does for every other lookup in the head.
     const size_t nul = head.find('\0');
     if (nul != std::string_view::npos)
-        head = head.substr(0, nul);
+        head = std::string_view(head.data(), nul);
     size_t pos = head.find('\n');
     while (pos != std::string_view::npos) {
-        std::string_view line = head.substr(pos + 1);
+        std::string_view line(head.data() + pos + 1, head.size() - pos - 1);
         pos = head.find('\n', pos + 1);
         if (line.size() < kHeaderNameLen)
             continue;

@@ -15,10 +15,18 @@ std::atomic<int32_t> g_downlink_generation{0};
 namespace {
 
 constexpr double kShedLeadSeconds = 0.25;   // strictly above this, reads are shed
+// Audio bytes per second, for counting what waits unsent in the socket as
+// lead. Those bytes carry chunk framing and TLS overhead (about 5 %), so
+// the backlog is slightly over-counted: a listener is shed a little early,
+// never late.
+constexpr double kAudioBytesPerSecond = 32000.0;
 constexpr double kStatusIntervalSeconds = 10.0;
 constexpr int kAskedRate = 16000;
 constexpr size_t kErrorSize = 256;
-constexpr size_t kSizeLineSize = 16;        // "280\r\n" and any count up to 640
+// Size line ("280\r\n" at most 5 bytes for a read of up to 640 bytes), the
+// audio and its CRLF, assembled to go out as one write and one TLS record.
+constexpr size_t kSizeLineMax = 5;
+constexpr size_t kChunkSize = kSizeLineMax + audio::kPeriodBytes + 2;
 
 // Exactly 295 bytes, written in one piece.
 constexpr char kStreamHead[] =
@@ -37,13 +45,27 @@ static_assert(sizeof(kStreamHead) - 1 == 295, "stream head is 295 bytes");
 constexpr char kLastChunk[] = "0\r\n\r\n";
 constexpr char kJson[] = "application/json";
 
-bool send_chunk(TlsConnection *conn, const unsigned char *data, int n)
+// Writes the chunk whose audio already sits in chunk[kSizeLineMax, +n): its
+// size line goes right before it and the CRLF after it.
+bool send_chunk(TlsConnection *conn, unsigned char (&chunk)[kChunkSize], size_t n)
 {
-    char size_line[kSizeLineSize];
-    int len = snprintf(size_line, sizeof(size_line), "%x\r\n", static_cast<unsigned>(n));
-    return tls_write_all(conn, size_line, static_cast<size_t>(len)) == 0 &&
-           tls_write_all(conn, data, static_cast<size_t>(n)) == 0 &&
-           tls_write_all(conn, "\r\n", 2) == 0;
+    char size_line[24];  // any size_t in hex, CRLF and a NUL
+    int len = snprintf(size_line, sizeof(size_line), "%zx\r\n", n);
+    if (len <= 0 || static_cast<size_t>(len) > kSizeLineMax || n > audio::kPeriodBytes)
+        return false;
+    unsigned char *start = chunk + kSizeLineMax - len;
+    memcpy(start, size_line, static_cast<size_t>(len));
+    memcpy(chunk + kSizeLineMax + n, "\r\n", 2);
+    return tls_write_all(conn, start, static_cast<size_t>(len) + n + 2) == 0;
+}
+
+// Seconds of audio the listener has not been sent yet: what the capture
+// source read ahead of real time, plus what waits unsent in the socket
+// because the listener reads slower than real time or not at all.
+double listener_lag(const CaptureSource *src, const TlsConnection *conn)
+{
+    long unsent = tls_unsent_bytes(conn);
+    return capture_lead(src) + (unsent > 0 ? static_cast<double>(unsent) / kAudioBytesPerSecond : 0.0);
 }
 
 }  // namespace
@@ -80,7 +102,9 @@ RouteResult downlink_stream(TlsConnection *conn, std::string_view, const unsigne
     }
     log_line("downlink stream started");
 
-    unsigned char audio[audio::kPeriodBytes];
+    // The capture read lands where the chunk's audio goes.
+    unsigned char chunk[kChunkSize];
+    unsigned char *audio = chunk + kSizeLineMax;
     unsigned long long bytes_read = 0;
     unsigned long long chunks_shed = 0;
     double first_data = 0.0;
@@ -108,7 +132,10 @@ RouteResult downlink_stream(TlsConnection *conn, std::string_view, const unsigne
             window_start = now;
         }
 
-        if (capture_lead(src) > kShedLeadSeconds) {
+        // Shedding keeps the listener near real time: a stalled or slow
+        // listener skips audio instead of queueing it, and its writes never
+        // block, so the loop still sees a newer stream within a period.
+        if (listener_lag(src, conn) > kShedLeadSeconds) {
             chunks_shed += 1;
             capture_shed(src, static_cast<size_t>(n));
             if (chunks_shed == 1 || chunks_shed == 10 || chunks_shed == 100)
@@ -116,13 +143,15 @@ RouteResult downlink_stream(TlsConnection *conn, std::string_view, const unsigne
             continue;
         }
 
-        if (!send_chunk(conn, audio, n))
+        if (!send_chunk(conn, chunk, static_cast<size_t>(n)))
             break;
     }
 
-    // Every ending, a newer stream included, closes the body cleanly.
-    tls_write_all(conn, kLastChunk, sizeof(kLastChunk) - 1);
+    // The capture device goes first, so that a newer stream waiting for it
+    // never waits on this listener; then every ending, a newer stream
+    // included, closes the body cleanly.
     capture_close(src);
+    tls_write_all(conn, kLastChunk, sizeof(kLastChunk) - 1);
 
     if (first_data > 0.0 && first_data < last_data) {
         const double seconds = last_data - first_data;

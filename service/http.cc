@@ -11,12 +11,23 @@
 
 namespace {
 
-constexpr size_t kResponseHeadSize = 512;  // every head we send is < 256
+// Head and body of every answer go out as one write: every head we send is
+// under 256 bytes and the longest body 47.
+constexpr size_t kResponseSize = 512;
 
 // The C locale's isspace, as sscanf's "%s" uses it to end a field.
 bool is_blank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// The text up to its first NUL: a NUL ends the request's text for every
+// lookup, as it would for a C-string scan. (Views are cut by hand: substr
+// may throw, and nothing here may pull in the C++ runtime.)
+std::string_view until_nul(std::string_view s)
+{
+    size_t nul = s.find('\0');
+    return nul == std::string_view::npos ? s : std::string_view(s.data(), nul);
+}
 
 // Copies the next blank-delimited word of `s` from `*pos` into `out`, at
 // most `max` characters, after skipping blanks. False when no word is left.
@@ -46,10 +57,7 @@ size_t find_head_end(const unsigned char *buf, size_t filled, size_t *search_sta
 bool parse_request_line(std::string_view head, char (&method)[kMethodSize],
                         char (&target)[kTargetSize])
 {
-    // A NUL ends the text for a C-string scan; keep that meaning here.
-    size_t nul = head.find('\0');
-    if (nul != std::string_view::npos)
-        head = head.substr(0, nul);
+    head = until_nul(head);
     // A method longer than 7 characters is cut; the rest of its word then
     // becomes the target, as "%7s %255s" would take it.
     size_t pos = 0;
@@ -60,12 +68,10 @@ bool parse_request_line(std::string_view head, char (&method)[kMethodSize],
 
 int header_value(std::string_view head, const char *name, char (&dest)[kHeaderValueSize])
 {
-    size_t nul = head.find('\0');
-    if (nul != std::string_view::npos)
-        head = head.substr(0, nul);
+    head = until_nul(head);
     const size_t n = strlen(name);
     for (size_t lf = head.find('\n'); lf != std::string_view::npos; lf = head.find('\n', lf + 1)) {
-        std::string_view line = head.substr(lf + 1);
+        std::string_view line(head.data() + lf + 1, head.size() - lf - 1);
         if (line.size() <= n || line[n] != ':')
             continue;
         bool match = true;
@@ -103,18 +109,40 @@ unsigned long uplink_body_length(std::string_view head)
 void send_response(TlsConnection *conn, const char *status, const char *content_type,
                    const char *body, int keep_alive)
 {
-    char head[kResponseHeadSize];
-    size_t body_len = strlen(body);
-    int n = snprintf(head, sizeof(head),
+    char out[kResponseSize];
+    int n = snprintf(out, sizeof(out),
                      "HTTP/1.1 %s\r\nContent-Type: %s\r\nContent-Length: %zu\r\n"
                      "Access-Control-Allow-Origin: *\r\n"
                      "Access-Control-Allow-Headers: content-type, x-audio-token\r\n"
                      "Access-Control-Allow-Methods: GET, POST, OPTIONS\r\n"
-                     "Connection: %s\r\n\r\n",
-                     status, content_type, body_len, keep_alive ? "keep-alive" : "close");
-    if (n > 0)
-        tls_write_all(conn, head, static_cast<size_t>(n) < sizeof(head) ? static_cast<size_t>(n)
-                                                                        : sizeof(head) - 1);
-    if (body[0] != '\0')
-        tls_write_all(conn, body, body_len);
+                     "Connection: %s\r\n\r\n%s",
+                     status, content_type, strlen(body), keep_alive ? "keep-alive" : "close", body);
+    // Callers pass only the fixed texts, which fit; a cut answer would lie
+    // about its length, so it is not sent at all.
+    if (n > 0 && static_cast<size_t>(n) < sizeof(out))
+        tls_write_all(conn, out, static_cast<size_t>(n));
+}
+
+void escape_for_log(const char *in, char *out, size_t out_size)
+{
+    static const char kHex[] = "0123456789abcdef";
+    if (out_size == 0)
+        return;
+    size_t o = 0;
+    for (; *in; ++in) {
+        const auto b = static_cast<unsigned char>(*in);
+        const bool plain = b >= 0x20 && b < 0x7f;
+        const size_t need = plain ? 1 : 4;
+        if (o + need >= out_size)
+            break;
+        if (plain) {
+            out[o++] = static_cast<char>(b);
+        } else {
+            out[o++] = '\\';
+            out[o++] = 'x';
+            out[o++] = kHex[b >> 4];
+            out[o++] = kHex[b & 15];
+        }
+    }
+    out[o] = '\0';
 }

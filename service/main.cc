@@ -19,7 +19,7 @@ constexpr size_t kErrorSize = 256;
 // set explicitly because the libc defaults differ by a factor of 64: glibc
 // reserves 8 MiB per thread, musl (OpenWrt) gives 128 KiB. Measured with
 // scripts/measure-stack (painted stacks, deepest use seen): a connection
-// thread peaks at about 26 KiB (TLS handshake, a stream or a post, and
+// thread peaks at about 26 KiB (its TLS handshake, a stream or a post, and
 // snd_pcm_open parsing Debian's full ALSA configuration), the reaper at
 // about 15 KiB. 256 KiB leaves ten times that, for deeper ALSA
 // configurations and for libc differences; on glibc only touched pages cost
@@ -119,13 +119,23 @@ int main(int argc, char **argv)
     // Without a reaper the service still works; an idle sink just stays open.
     start_detached(&thread, reaper_thread, nullptr);
 
-    // Handshakes run here, one at a time; each wait is bounded by the TLS
-    // read timeout. Failures of one client are silent.
+    // The accept loop only accepts: each connection's thread runs its
+    // handshake, so a silent or trickling client delays nobody else. The
+    // number of connections is capped; when the table is full, the one that
+    // has waited longest on its peer is closed to make room. Failures of
+    // one client are silent.
     for (;;) {
+        connection_wait_for_room();
         TlsConnection *conn = tls_accept(listener, err, sizeof(err));
         if (!conn)
             continue;
-        if (!start_detached(&thread, connection_thread, conn))
+        if (!connection_register(conn)) {
             tls_close(conn);
+            continue;
+        }
+        if (!start_detached(&thread, connection_thread, conn)) {
+            connection_release(conn);
+            tls_close(conn);
+        }
     }
 }

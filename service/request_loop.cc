@@ -14,6 +14,13 @@ constexpr char kTxPath[] = "/api/v1/voice_call/audio/tx";
 constexpr char kHealthPath[] = "/api/v1/voice_call/audio/health";
 
 constexpr char kJson[] = "application/json";
+constexpr size_t kErrorSize = 256;
+// A head must be complete within this long of its first byte, however the
+// client spaces its bytes; each read alone would otherwise restart the 20 s
+// read time-out, and a byte every 19 s would hold the thread for ever.
+constexpr double kHeadSeconds = 20.0;
+// A logged method or target with every byte escaped: 255 * 4 and a NUL.
+constexpr size_t kLogFieldSize = 4 * (kTargetSize - 1) + 1;
 constexpr char kBodyFalse[] = "{\"success\":false}";
 
 struct Connection {
@@ -29,12 +36,22 @@ struct Connection {
 // or 8191 bytes without a blank line).
 size_t read_head(Connection *c)
 {
+    // Between requests the connection waits on its peer (the read time-out
+    // bounds that); once a head has begun, its deadline bounds the rest.
+    bool begun = false;
     for (;;) {
         size_t end = find_head_end(c->buf, c->filled, &c->search_start);
-        if (end)
+        if (end) {
+            if (begun)
+                tls_deadline(c->tls, 0.0);
             return end;
+        }
         if (c->filled > kRecvDataMax - 1)
             return 0;
+        if (c->filled > 0 && !begun) {
+            tls_deadline(c->tls, kHeadSeconds);
+            begun = true;
+        }
         int32_t n = tls_read(c->tls, c->buf + c->filled, kRecvDataMax - c->filled);
         if (n <= 0)
             return 0;
@@ -72,8 +89,13 @@ bool handle_request(Connection *c, size_t head_end, size_t *used)
         send_response(c->tls, "204 No Content", "text/plain", "", wish);
         r.keep_alive = true;
     } else if (!authorized) {
-        // The path is logged without its query: a token never reaches the log.
-        log_line("rejected unauthenticated %s %s", method, target);
+        // The path is logged without its query: a token never reaches the
+        // log, and neither do raw control bytes.
+        char method_text[kLogFieldSize];
+        char path_text[kLogFieldSize];
+        escape_for_log(method, method_text, sizeof(method_text));
+        escape_for_log(target, path_text, sizeof(path_text));
+        log_line("rejected unauthenticated %s %s", method_text, path_text);
         send_response(c->tls, "403 Forbidden", kJson, "{\"success\":false,\"error\":\"forbidden\"}", 0);
     } else if (strcmp(method, "GET") == 0 && strcmp(target, kStreamPath) == 0) {
         r = downlink_stream(c->tls, head, c->buf + head_end, tail_len, wish);
@@ -108,10 +130,17 @@ void *connection_thread(void *arg)
     Connection conn{};
     Connection *c = &conn;
     c->tls = static_cast<TlsConnection *>(arg);
-    for (;;) {
+    // The handshake runs here, not on the accept loop, so a silent or slow
+    // client delays nobody else. A failed one is not logged: port scanners
+    // and plain-HTTP clients would fill the log.
+    char err[kErrorSize] = {};
+    bool up = tls_handshake(c->tls, err, sizeof(err)) == 0;
+    while (up) {
+        connection_waiting(c->tls, true);
         size_t head_end = read_head(c);
         if (!head_end)
             break;
+        connection_waiting(c->tls, false);
         size_t used = 0;
         if (!handle_request(c, head_end, &used))
             break;
@@ -124,6 +153,7 @@ void *connection_thread(void *arg)
         c->buf[c->filled] = '\0';
         c->search_start = 0;
     }
+    connection_release(c->tls);
     tls_close(c->tls);
     return nullptr;
 }

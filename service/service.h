@@ -2,10 +2,11 @@
 // handlers and the state they share.
 #pragma once
 
+#include <pthread.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <string_view>
 
 #include "audio/audio.h"
@@ -19,6 +20,19 @@ void log_line(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // CLOCK_MONOTONIC in seconds. All intervals use it; only log stamps and
 // token expiry use the wall clock.
 double monotonic_seconds();
+
+// Holds a pthread mutex for its scope. (std::mutex would pull in the C++
+// runtime library, which the router does not carry for us.)
+class MutexGuard {
+public:
+    explicit MutexGuard(pthread_mutex_t *m) : m_(m) { pthread_mutex_lock(m_); }
+    ~MutexGuard() { pthread_mutex_unlock(m_); }
+    MutexGuard(const MutexGuard &) = delete;
+    MutexGuard &operator=(const MutexGuard &) = delete;
+
+private:
+    pthread_mutex_t *m_;
+};
 
 // --- Requests and responses ---
 
@@ -57,14 +71,42 @@ int header_value(std::string_view head, const char *name, char (&dest)[kHeaderVa
 // ignored, "-1" wraps to ULONG_MAX), or 0 when the head has no such line.
 // Callers range-check the result.
 unsigned long uplink_body_length(std::string_view head);
-// Writes one fixed-format answer (head, then body as a second write).
-// Write failures are ignored: a dead peer shows at the next read.
+// Writes one fixed-format answer, head and body in one write (one TLS
+// record). Write failures are ignored: a dead peer shows at the next read.
 void send_response(TlsConnection *conn, const char *status, const char *content_type,
                    const char *body, int keep_alive);
 
-// Thread entry for one accepted connection; takes ownership of `arg` (a
-// TlsConnection) and closes it when its request loop ends.
+// Copies `in` into `out` for a log line, each byte outside printable ASCII
+// written as \xNN, so request bytes cannot put escape sequences or control
+// characters into the log. Always terminates `out`; cuts what does not fit.
+void escape_for_log(const char *in, char *out, size_t out_size);
+
+// Thread entry for one accepted connection: handshakes, then runs the
+// request loop. Takes ownership of `arg` (a TlsConnection registered with
+// connection_register) and releases and closes it when it ends.
 void *connection_thread(void *arg);
+
+// --- Live connections ---
+//
+// At most kMaxConnections exist at once, each with its thread. When all
+// places are taken, the one that has waited longest on its peer (in its
+// handshake, or for a request head) is closed to make room: a crowd of
+// silent, trickling or idle clients cannot lock a user out, and memory and
+// threads stay bounded.
+constexpr size_t kMaxConnections = 256;
+
+// Called by the accept loop before it accepts: returns once a place is
+// free, closing the longest-waiting connection if none is.
+void connection_wait_for_room();
+// Registers a just-accepted connection, as waiting on its handshake. False
+// when no place is free (the caller then closes it).
+bool connection_register(TlsConnection *conn);
+// The connection's thread marks whether it now waits on its peer for a
+// handshake or a request head (true), which makes it the first to be
+// closed when room is needed, or works on a request (false).
+void connection_waiting(const TlsConnection *conn, bool waiting);
+// Frees the connection's place; called before it is closed.
+void connection_release(const TlsConnection *conn);
 
 // --- Route handlers (same shape; the loop calls them once the head is
 // framed, the token accepted and the target cut at '?') ---
@@ -90,7 +132,7 @@ RouteResult uplink_post(TlsConnection *conn, std::string_view head, const unsign
 // measurement, trim, blocking write and statistics of one post, never while
 // a body is read or an answer sent.
 struct UplinkState {
-    std::mutex mutex;
+    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
     PlaybackSink *sink = nullptr;  // the open sink, null while closed
     double last_used = 0.0;        // monotonic seconds of the last post to reach the lock
     uint32_t trims = 0;            // since start

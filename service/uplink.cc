@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <pthread.h>
 #include <unistd.h>
 
 #include "service/service.h"
@@ -20,6 +21,10 @@ constexpr uint32_t kSkipLogEvery = 25;         // and the first
 constexpr double kStatsWindowSeconds = 5.0;
 constexpr unsigned kReaperSleepSeconds = 2;
 constexpr double kIdleLimitSeconds = 10.0;     // strictly more closes the sink
+// A body must be in within this long after its head ended, however the
+// client spaces its bytes, so a trickling client cannot hold a thread and
+// a 64 KiB buffer for hours.
+constexpr double kBodySeconds = 20.0;
 constexpr size_t kErrorSize = 256;
 
 constexpr char kJson[] = "application/json";
@@ -52,8 +57,12 @@ void apply_ceiling(UplinkState &u, unsigned long length, unsigned long *skip)
         allowed = kMinWriteBytes;
     if (length <= allowed)
         return;
+    // Whole frames only: an odd excess is rounded up, or every sample after
+    // it would be split across two frames. The milliseconds counted are
+    // those of the frames really skipped.
     unsigned long excess = length - allowed;
-    auto skipped = static_cast<uint32_t>((excess / 2) * 1000 / audio::kRate);
+    excess += excess % audio::kBytesPerFrame;
+    auto skipped = static_cast<uint32_t>((excess / audio::kBytesPerFrame) * 1000 / audio::kRate);
     u.skipped_ms += skipped;
     u.skips += 1;
     if (u.skips == 1 || u.skips % kSkipLogEvery == 0)
@@ -120,12 +129,15 @@ RouteResult uplink_post(TlsConnection *conn, std::string_view head, const unsign
     }
     if (take)
         memcpy(body.get(), tail, take);
+    if (take < length)
+        tls_deadline(conn, kBodySeconds);
     for (size_t have = take; have < length;) {
         int32_t n = tls_read(conn, body.get() + have, length - have);
         if (n <= 0)
-            return result;  // peer gone or timed out: no answer
+            return result;  // peer gone, timed out or too slow: no answer
         have += static_cast<size_t>(n);
     }
+    tls_deadline(conn, 0.0);
 
     // 6. The card is tested only once the body is in.
     if (!card_present()) {
@@ -139,7 +151,7 @@ RouteResult uplink_post(TlsConnection *conn, std::string_view head, const unsign
     bool good = false;
     {
         UplinkState &u = g_uplink;
-        std::lock_guard<std::mutex> lock(u.mutex);
+        MutexGuard lock(&u.mutex);
         if (!u.sink) {
             if (char *device = card_device_name()) {
                 u.sink = sink_open(device, err, sizeof(err));
@@ -183,7 +195,7 @@ void *reaper_thread(void *)
     for (;;) {
         sleep(kReaperSleepSeconds);
         UplinkState &u = g_uplink;
-        std::lock_guard<std::mutex> lock(u.mutex);
+        MutexGuard lock(&u.mutex);
         if (u.sink && monotonic_seconds() - u.last_used > kIdleLimitSeconds) {
             sink_close(u.sink);
             u.sink = nullptr;

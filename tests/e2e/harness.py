@@ -147,10 +147,18 @@ class Service:
 class Client:
     """A TLS connection that speaks raw bytes, so tests control framing."""
 
-    def __init__(self, port, cafile, host="127.0.0.1", timeout=WAIT):
+    def __init__(self, port, cafile, host="127.0.0.1", timeout=WAIT, rcvbuf=None):
         ctx = ssl.create_default_context(cafile=cafile)
         ctx.check_hostname = False
-        raw = socket.create_connection((host, port), timeout=timeout)
+        if rcvbuf:
+            # Set before connecting, so the window the client offers stays
+            # small: a listener whose kernel buffers little.
+            raw = socket.socket()
+            raw.settimeout(timeout)
+            raw.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+            raw.connect((host, port))
+        else:
+            raw = socket.create_connection((host, port), timeout=timeout)
         raw.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self.sock = ctx.wrap_socket(raw, server_hostname="localhost")
         self.buf = b""

@@ -12,7 +12,7 @@ import threading
 import time
 import unittest
 
-from harness import ROOT, STREAM, TX, WAIT, TempDir, request, start_on_sim
+from harness import ROOT, STREAM, TX, WAIT, Client, TempDir, request, start_on_sim
 
 sys.path.insert(0, os.path.join(ROOT, "tools", "simcard"))
 from simcard import capture_time, decode_frames  # noqa: E402
@@ -148,10 +148,14 @@ class Downlink(CallTest):
                    len(re.findall(r"downlink stream started", self.svc.log_text())),
                    WAIT, "every stream to end")
 
-    def start_stream(self):
-        c = self.connect()
+    def start_stream(self, rcvbuf=None):
+        c = Client(self.svc.port, self.svc.cert, rcvbuf=rcvbuf) if rcvbuf else self.svc.connect()
+        self.clients.append(c)
         c.send(request("GET", STREAM, self.tok))
         return c
+
+    def threads(self):
+        return len(os.listdir("/proc/%d/task" % self.svc.proc.pid))
 
     def expect_head(self, c):
         self.assertEqual(c.read_until(b"\r\n\r\n"), STREAM_HEAD)
@@ -296,6 +300,37 @@ class Downlink(CallTest):
             self.assertEqual(sum(gaps) // PERIOD, int(shed))
         counts = re.findall(r"downlink shedding buffered backlog \((\d+) chunks\)", self.new_log())
         self.assertEqual(counts, [n for n in ("1", "10", "100") if int(n) <= int(shed)])
+
+    def test_listener_that_stalls_is_shed_and_never_blocks_a_newer_stream(self):
+        # A listener whose kernel buffers little (a phone's small window, a
+        # frozen tab): what waits unsent in the socket counts as lead, so a
+        # pause costs skipped audio, never stale audio or a blocked stream.
+        base = self.threads()
+        first = self.start_stream(rcvbuf=4096)
+        self.expect_head(first)
+        for _ in range(10):
+            read_chunk(first)
+        time.sleep(5.0)
+        # What waited in the buffers comes at once (it is as old as the
+        # pause); then the stream is live again.
+        stale = 0
+        while time.monotonic() - capture_time(first_frame(read_chunk(first))) > 0.5:
+            stale += 1
+            self.assertLess(stale, 400, "never caught up")
+        self.assertLessEqual(stale * PERIOD / 16000, 1.0, "seconds of stale audio after a pause")
+        self.wait_new_log(r"downlink shedding buffered backlog \(1 chunks\)")
+
+        # It stops reading for good; a newer stream still gets the device
+        # at once, and the stalled one ends: last chunk, device, thread.
+        time.sleep(15.0)
+        started = time.monotonic()
+        second = self.start_stream()
+        self.expect_head(second)
+        self.assertLess(time.monotonic() - started, 3.0)
+        self.wait_new_log(SUMMARY, timeout=5.0)
+        read_chunk(second)
+        wait_until(lambda: self.threads() == base + 1, 25.0, "the stalled stream's thread to end")
+        self.assertEqual(len(self.open_streams("capture")), 1)
 
     def test_storm_of_stream_requests_leaves_exactly_one_stream(self):
         n = 8
@@ -490,6 +525,28 @@ class Uplink(CallTest):
             self.assertEqual(self.open_streams("playback"), set())
         self.post(self.connect(), bytes(640))
         self.assertIn("uplink sink started", self.new_log())
+
+
+class UplinkOddSkip(CallTest):
+    """Its own service, so this skip is the first and gets its log line."""
+
+    def test_odd_excess_is_skipped_in_whole_frames(self):
+        # An odd body: whatever the room under the ceiling (always whole
+        # frames), its excess is odd. The skip must round it up to whole
+        # frames, or every later sample would be split across two frames.
+        before = len(self.sim.record(CARD))
+        c = self.connect()
+        lead = struct.pack("<320H", *([0x5A5A] * 320))
+        body = struct.pack("<1280H", *range(1, 1281)) + b"\x99"
+        self.post(c, lead)
+        self.post(c, body)
+        played = Uplink.settled_record(self)[before:]
+        self.assertEqual(played[:640], lead)
+        skipped = 2560 - len(played[640:])
+        self.assertEqual(skipped % 2, 0, "skip ends inside a frame")
+        self.assertEqual(played[640:], body[skipped:2560])
+        ms = re.search(r"uplink: skipped (\d+)ms of stale mic audio", self.new_log())
+        self.assertEqual(int(ms.group(1)), skipped // 2 * 1000 // 16000)
 
 
 class UplinkCeiling(CallTest):

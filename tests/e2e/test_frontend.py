@@ -150,8 +150,13 @@ class FrontEnd(NoCardServiceCase):
             self.assertEqual(body, b'{"success":false,"error":"forbidden"}')
             self.assertEqual(headers["connection"], "close")
             self.assertTrue(c.closed())
+        # Request bytes outside printable ASCII reach the log escaped.
+        c, (status, _, _, _) = self.ask(b"GE\x01T /x\x1b[2J\x07\x7f\xff?token=x HTTP/1.1\r\n\r\n")
+        self.assertEqual(status, "HTTP/1.1 403 Forbidden")
         self.svc.wait_log(r"rejected unauthenticated GET /no/such/route\n")
+        self.svc.wait_log(r"rejected unauthenticated GE\\x01T /x\\x1b\[2J\\x07\\x7f\\xff\n")
         log = self.svc.log_text()
+        self.assertNotRegex(log, "[\x00-\x09\x0b-\x1f\x7f-\xff\ufffd]")
         self.assertIn("rejected unauthenticated GET %s\n" % HEALTH, log)
         self.assertNotIn(expired.split(".")[1], log)
         self.assertNotIn("token=", log)

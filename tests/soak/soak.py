@@ -2,7 +2,9 @@
 """Soak and fault run: a full-duplex call through the real service on the
 simulated modem card while, on a schedule, the card vanishes and returns,
 capture fails with -EIO bursts and suspends, clients drop mid-body and
-mid-stream, and new streams supersede old ones.
+mid-stream, new streams supersede old ones, and hostile peers come and go:
+silent TCP clients, a trickled ClientHello, a trickled head, and a listener
+that stops reading.
 
     soak.py [SECONDS]        (default 180)
 
@@ -15,6 +17,7 @@ Checks, and exits non-zero when one fails:
 """
 
 import os
+import socket
 import ssl
 import struct
 import sys
@@ -26,7 +29,7 @@ ROOT = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 sys.path.insert(0, os.path.join(ROOT, "tools", "simcard"))
 
-from harness import BUILD, HEALTH, STREAM, TX, Service, TempDir, request  # noqa: E402
+from harness import BUILD, HEALTH, STREAM, TX, Client, Service, TempDir, request  # noqa: E402
 from simcard import Sim  # noqa: E402
 
 CARD = "RM500QGL"
@@ -58,6 +61,7 @@ class Soak:
         self.health_ok = 0
         self.streams_started = 0
         self.stream_bytes = 0
+        self.hostile = []           # threads of the hostile peers
 
     # --- clients ---
 
@@ -151,6 +155,69 @@ class Soak:
         c.read_exact(2000)
         c.close()
 
+    def in_background(self, fn):
+        t = threading.Thread(target=fn, daemon=True)
+        self.hostile.append(t)
+        t.start()
+
+    def hold(self, socks, seconds=25.0):
+        """Keeps `socks` open for `seconds` (or until the end), then closes them."""
+        self.stop.wait(seconds)
+        for s in socks:
+            try:
+                s.close()
+            except OSError:
+                pass
+
+    def silent_clients(self):
+        socks = [socket.create_connection(("127.0.0.1", self.svc.port), timeout=5) for _ in range(20)]
+        self.in_background(lambda: self.hold(socks))
+
+    def trickle(self, sock, data):
+        """One byte a second until the service hangs up (or the end)."""
+        try:
+            for b in data:
+                if self.stop.wait(1.0):
+                    break
+                sock.sendall(bytes([b]))
+        except OSError:
+            pass
+        sock.close()
+
+    def trickled_hello(self):
+        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+        ctx.check_hostname = False
+        ctx.verify_mode = ssl.CERT_NONE
+        outgoing = ssl.MemoryBIO()
+        tls = ctx.wrap_bio(ssl.MemoryBIO(), outgoing, server_hostname="localhost")
+        try:
+            tls.do_handshake()
+        except ssl.SSLWantReadError:
+            pass
+        hello = outgoing.read()
+        sock = socket.create_connection(("127.0.0.1", self.svc.port), timeout=5)
+        self.in_background(lambda: self.trickle(sock, hello))
+
+    def trickled_head(self):
+        c = self.connect()
+        head = request("GET", HEALTH, self.token)
+        def run():
+            try:
+                for b in head:
+                    if self.stop.wait(1.0):
+                        break
+                    c.send(bytes([b]))
+            except (OSError, ssl.SSLError):
+                pass
+            c.close()
+        self.in_background(run)
+
+    def stalled_listener(self):
+        # A frozen tab: takes over the stream, then never reads again.
+        c = Client(self.svc.port, self.svc.cert, rcvbuf=4096)
+        c.send(request("GET", STREAM, self.token))
+        self.in_background(lambda: self.hold([c]))
+
     def schedule(self):
         """One fault every 2 s, round robin, until the end."""
         faults = [
@@ -161,6 +228,10 @@ class Soak:
             ("client drops mid-stream", self.drop_mid_stream),
             ("capture stall 300 ms", lambda: self.sim.stall(300, card=CARD)),
             ("playback -EIO x1", lambda: self.sim.eio(1, card=CARD, direction="playback")),
+            ("20 silent TCP clients", self.silent_clients),
+            ("trickled ClientHello", self.trickled_hello),
+            ("trickled head", self.trickled_head),
+            ("listener stops reading", self.stalled_listener),
         ]
         i = 0
         while not self.stop.wait(2.0):
@@ -197,7 +268,7 @@ class Soak:
             for k in peak:
                 peak[k] = max(peak[k], f[k])
         self.stop.set()
-        for t in threads + [sched]:
+        for t in threads + [sched] + self.hostile:
             t.join(timeout=30)
 
         alive = self.svc.proc.poll() is None

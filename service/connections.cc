@@ -1,0 +1,102 @@
+// The table of live connections: a constant cap on their number, and room
+// made for a new client by closing the connection that has waited longest
+// on its peer.
+#include <cerrno>
+#include <ctime>
+
+#include "service/service.h"
+
+namespace {
+
+// How long the accept loop waits for a closed connection's thread to give
+// its place back before it looks again. Closing wakes that thread at once,
+// so this only matters when every place is busy with real work.
+constexpr long kRoomWaitNs = 200L * 1000 * 1000;
+
+struct Slot {
+    const TlsConnection *conn;  // null: free
+    bool waiting;               // blocked on its peer (handshake or a head)
+    bool closing;               // tls_abort already called
+    double since;               // monotonic seconds the current wait began
+};
+
+// `g_mutex` guards every field below. A slot's connection is aborted only
+// while it is registered, and its thread releases the slot before closing
+// the socket, so tls_abort never touches a closed or reused descriptor.
+pthread_mutex_t g_mutex = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t g_released = PTHREAD_COND_INITIALIZER;
+Slot g_slots[kMaxConnections];
+size_t g_used = 0;
+
+Slot *find(const TlsConnection *conn)
+{
+    for (Slot &s : g_slots)
+        if (s.conn == conn)
+            return &s;
+    return nullptr;
+}
+
+// Closes the connection that has waited longest on its peer, if any waits
+// and none is being closed already. With the mutex held.
+void evict_longest_waiting()
+{
+    Slot *oldest = nullptr;
+    for (Slot &s : g_slots) {
+        if (s.conn && s.closing)
+            return;  // room is already on its way
+        if (s.conn && s.waiting && (!oldest || s.since < oldest->since))
+            oldest = &s;
+    }
+    if (oldest) {
+        oldest->closing = true;
+        tls_abort(oldest->conn);
+    }
+}
+
+}  // namespace
+
+void connection_wait_for_room()
+{
+    MutexGuard lock(&g_mutex);
+    while (g_used >= kMaxConnections) {
+        evict_longest_waiting();
+        timespec until{};
+        clock_gettime(CLOCK_REALTIME, &until);
+        until.tv_nsec += kRoomWaitNs;
+        if (until.tv_nsec >= 1000L * 1000 * 1000) {
+            until.tv_sec += 1;
+            until.tv_nsec -= 1000L * 1000 * 1000;
+        }
+        pthread_cond_timedwait(&g_released, &g_mutex, &until);
+    }
+}
+
+bool connection_register(TlsConnection *conn)
+{
+    MutexGuard lock(&g_mutex);
+    Slot *s = find(nullptr);
+    if (!s)
+        return false;
+    *s = Slot{conn, true, false, monotonic_seconds()};
+    g_used += 1;
+    return true;
+}
+
+void connection_waiting(const TlsConnection *conn, bool waiting)
+{
+    MutexGuard lock(&g_mutex);
+    if (Slot *s = find(conn)) {
+        s->waiting = waiting;
+        s->since = monotonic_seconds();
+    }
+}
+
+void connection_release(const TlsConnection *conn)
+{
+    MutexGuard lock(&g_mutex);
+    if (Slot *s = find(conn)) {
+        *s = Slot{};
+        g_used -= 1;
+        pthread_cond_signal(&g_released);
+    }
+}
