@@ -54,6 +54,15 @@ class Install(unittest.TestCase):
         r = subprocess.run([binary, "--port"], capture_output=True, timeout=WAIT)
         self.assertEqual(r.returncode, 2)
         self.assertIn(b"[--port N] [--cert PEM] [--key PEM] [--secret FILE]", r.stderr)
+        # It needs libc, mbed TLS and libasound at run time, and no C++
+        # runtime (libstdc++, libgcc_s) nor libm, which a router lacks.
+        # (Sanitizer builds link their runtimes on top, by design.)
+        r = subprocess.run(["readelf", "-d", binary], capture_output=True, timeout=WAIT, check=True)
+        needed = re.findall(r"\(NEEDED\)\s+Shared library: \[([^\]]+)\]", r.stdout.decode())
+        allowed = r"^lib(c|pthread|mbedtls|mbedx509|mbedcrypto|asound)\.so\.\d+$"
+        self.assertIn("libc.so.6", needed)
+        if not os.environ.get("CALLAUDIO_SANITIZE"):
+            self.assertEqual([n for n in needed if not re.match(allowed, n)], [], needed)
         with open(os.path.join(self.dest, "usr", UNIT)) as f:
             unit = f.read()
         self.assertRegex(unit, r"(?m)^ExecStart=/usr/bin/call-audio --port \$\{CALLAUDIO_PORT\}")
