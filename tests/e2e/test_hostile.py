@@ -434,7 +434,8 @@ class Hostile(NoCardServiceCase):
         self.assertEqual(c.response()[0], "HTTP/1.1 200 OK")
         c.close()
         self.assertLess(time.monotonic() - started, 3.0)
-        self.assertLess(self.rss_kib(), 64 * 1024)
+        if not os.environ.get("CALLAUDIO_SANITIZE"):  # shadow memory and big stacks there
+            self.assertLess(self.rss_kib(), 64 * 1024)
         threads = len(os.listdir("/proc/%d/task" % self.svc.proc.pid))
         self.assertLessEqual(threads, 256 + 2, "connections beyond the cap")
 
