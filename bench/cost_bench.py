@@ -97,7 +97,7 @@ def count_syscalls(trace_path, sim_dir):
 def strace_window(pid, window_s, out_path):
     """Traces every thread of pid for window_s seconds; returns the
     measured window in seconds or raises."""
-    p = subprocess.Popen(["strace", "-f", "-yy", "-qq", "-s", "0", "-o", out_path, "-p", str(pid)],
+    p = subprocess.Popen(["strace", "-f", "-yy", "-qq", "-o", out_path, "-p", str(pid)],
                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     t0 = time.monotonic()
     try:
@@ -127,17 +127,7 @@ NAMED = re.compile(r"^\((\d+)\)(?: (.*))?$")
 def parse_callgrind(path):
     """Totals of a callgrind output file: (total Ir, {object: self Ir},
     Ir of every call from outside SIM_OBJECTS into them, inclusive)."""
-    names = {}
-
-    def name(value):
-        # Name compression: "(id) name" the first time, "(id)" afterwards.
-        m = NAMED.match(value.strip())
-        if not m:
-            return value.strip()
-        if m.group(2) is not None:
-            names[m.group(1)] = m.group(2)
-        return names.get(m.group(1), "")
-
+    # Name compression: "ob=(id) name" the first time, "ob=(id)" afterwards.
     obj_names = {}
     ob = ""
     cob = None
@@ -158,8 +148,6 @@ def parse_callgrind(path):
                 if m and m.group(2) is not None:
                     obj_names[m.group(1)] = m.group(2)
                 cob = obj_names.get(m.group(1), "") if m else line[4:].strip()
-            elif line.startswith(("fn=", "fl=", "fi=", "fe=", "cfi=", "cfl=", "cfn=")):
-                name(line.split("=", 1)[1])
             elif line.startswith("calls="):
                 in_call = True
             elif line.startswith("totals:") or line.startswith("summary:"):
