@@ -3,9 +3,9 @@
 limits, on the simulated modem card, and prints one table (also written as
 JSON and Markdown into bench/results/).
 
-    bench/bench.py --build-dir DIR [--quick] [--only SECTION,...]
+    bench/bench.py --build-dir DIR [--bin BINARY] [--quick] [--only SECTION,...]
 
-Sections: call, recovery, capacity, footprint. Every figure is reported,
+Sections: call, recovery, capacity, footprint, cost, peers. Every figure is reported,
 none is asserted. Every load goes to 127.0.0.1 only; every loop is bounded
 in count and time; every server started here is stopped by its own pid.
 """
@@ -34,6 +34,10 @@ sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 sys.path.insert(0, os.path.join(ROOT, "tools", "simcard"))
 from harness import make_credentials, mint  # noqa: E402
 from simcard import Sim, capture_time, decode_frames  # noqa: E402
+
+# Sections kept in modules of their own (bench/<module>.py, each with
+# section(ctx, creds) -> result and rows(result) -> table rows), in run order.
+MODULE_SECTIONS = {"cost": "cost_bench", "peers": "peers_bench"}
 
 CARD = "RM500QGL"
 HEALTH = "/api/v1/voice_call/audio/health"
@@ -120,8 +124,11 @@ def stop_pid(proc, timeout=10):
 class Service:
     """The real call-audio binary on a fresh simulated card."""
 
-    def __init__(self, ctx, workdir, creds):
+    def __init__(self, ctx, workdir, creds, prefix=(), start_timeout=10):
+        """prefix: a command the binary runs under (strace, valgrind)."""
         self.ctx = ctx
+        self.prefix = list(prefix)
+        self.start_timeout = start_timeout
         self.dir = tempfile.mkdtemp(prefix="svc-", dir=workdir)
         self.sim = Sim.create(os.path.join(self.dir, "sim"), ctx.build, cards=[CARD])
         self.cert, self.key, self.secret = creds
@@ -132,10 +139,10 @@ class Service:
     def __enter__(self):
         self.log = open(self.log_path, "wb")
         self.proc = subprocess.Popen(
-            [self.ctx.binary, "--port", str(self.port), "--cert", self.cert, "--key", self.key,
+            self.prefix + [self.ctx.binary, "--port", str(self.port), "--cert", self.cert, "--key", self.key,
              "--secret", self.secret],
             stdout=subprocess.DEVNULL, stderr=self.log, env=self.sim.env())
-        deadline = time.monotonic() + 10
+        deadline = time.monotonic() + self.start_timeout
         while time.monotonic() < deadline:
             if "listening on :%d" % self.port in self.log_text():
                 return self
@@ -820,6 +827,10 @@ def build_rows(res):
         add(s, ("RSS after load: service | nginx", "%d KiB (%d threads) | %d KiB" % (
             cap["service_rss_kib_after"], cap["service_threads_after"], cap["nginx_rss_kib_after"])))
 
+    for name, module in MODULE_SECTIONS.items():
+        if name in res:
+            rows.extend(__import__(module).rows(res[name]))
+
     fp = res.get("footprint")
     if fp:
         s = "footprint"
@@ -842,7 +853,8 @@ def build_rows(res):
 
 def render(res, rows):
     m = res["machine"]
-    head = ["call-audio bench  %s  commit %s  mode %s" % (res["when"], res["commit"], res["mode"]),
+    head = ["call-audio bench  %s  commit %s  mode %s%s" % (res["when"], res["commit"], res["mode"],
+                                                          "  binary " + res["binary"] if res.get("binary") else ""),
             "machine: %s CPUs, %s, kernel %s; load before %s, after %s" % (
                 m["nproc"], m["cpu"], m["kernel"], m["load_before"], m.get("load_after")),
             "p50 / p99 / max over samples of one run, or min / median / max over %d runs; targets are goals, not checks"
@@ -893,19 +905,21 @@ def main():
     ap.add_argument("--build-dir", required=True)
     ap.add_argument("--ceiling", required=True, help="the built handshake_ceiling program")
     ap.add_argument("--quick", action="store_true")
-    ap.add_argument("--only", default="call,recovery,capacity,footprint")
+    ap.add_argument("--only", default="call,recovery,capacity,footprint," + ",".join(MODULE_SECTIONS))
+    ap.add_argument("--bin", help="the call-audio binary to measure (default: the build dir's)")
     ap.add_argument("--results", default=os.path.join(HERE, "results"))
     a = ap.parse_args()
 
     ctx = Ctx()
     ctx.build = os.path.abspath(a.build_dir)
-    ctx.binary = os.path.join(ctx.build, "service", "call-audio")
+    ctx.binary = os.path.abspath(a.bin) if a.bin else os.path.join(ctx.build, "service", "call-audio")
     ctx.ceiling = os.path.abspath(a.ceiling)
     ctx.quick = a.quick
     ctx.call_s = 10 if a.quick else 60
     ctx.repeats = 1 if a.quick else 3
     ctx.wrk_s = 2 if a.quick else 4
     ctx.ceiling_s = 1 if a.quick else 2
+    ctx.cost_window_s = 10 if a.quick else 30
     ctx.work = tempfile.mkdtemp(prefix="callaudio-bench-")
     ctx.wrk_script = os.path.join(ctx.work, "report.lua")
     with open(ctx.wrk_script, "w") as fh:
@@ -913,7 +927,8 @@ def main():
     sections = a.only.split(",")
 
     res = {"when": datetime.datetime.now().strftime("%Y-%m-%d %H:%M:%S"), "commit": commit(),
-           "mode": "quick" if a.quick else "full", "repeats": ctx.repeats, "machine": machine()}
+           "mode": "quick" if a.quick else "full", "repeats": ctx.repeats, "machine": machine(),
+           "binary": ctx.binary if a.bin else None}
     try:
         creds = {}
         for kind in ("ECDSA-P256", "RSA-2048"):
@@ -933,6 +948,10 @@ def main():
         if "footprint" in sections:
             print("bench: footprint", file=sys.stderr)
             res["footprint"] = section_footprint(ctx, ec)
+        for name, module in MODULE_SECTIONS.items():
+            if name in sections:
+                print("bench: " + name, file=sys.stderr)
+                res[name] = __import__(module).section(ctx, creds)
     finally:
         res["machine"]["load_after"] = " ".join("%.2f" % x for x in os.getloadavg())
         shutil.rmtree(ctx.work, ignore_errors=True)
