@@ -412,9 +412,9 @@ def rows(res):
         out.append((s, "listener pause", "error: " + p["error"], ""))
     elif p:
         out.append((s, "after a 5 s pause (4 KiB rcvbuf): first frame's age",
-                    "%s s" % bench.f(p["first_frame_age_s"], 2), "<= 0.5 s"))
-        out.append((s, "  audio from before the resume still received", "%s s" % bench.f(p["old_audio_s"], 2),
-                    "<= 1 s"))
+                    "%s s" % bench.f(p["first_frame_age_s"], 2), "as old as the pause"))
+        out.append((s, "  audio from before the resume still received (the backlog)",
+                    "%s s" % bench.f(p["old_audio_s"], 2), "<= about 0.5 s"))
         out.append((s, "  live (latency < 100 ms) again after", "%s s" % bench.f(p["live_after_s"], 2), ""))
     c = res.get("crowd", {})
     if "error" in c:

@@ -59,13 +59,29 @@ bool send_chunk(TlsConnection *conn, unsigned char (&chunk)[kChunkSize], size_t 
     return tls_write_all(conn, start, static_cast<size_t>(len) + n + 2) == 0;
 }
 
+// Upper bound of a TLS record's bytes beyond its plaintext (header, nonce,
+// tag) for every suite we offer.
+constexpr size_t kRecordOverheadMax = 96;
+
+// What waits unsent in the socket, kept as an upper bound: the last
+// measurement plus everything written since. Measuring is a system call,
+// so it is made only when the bound could push the listener over the
+// shedding threshold (about every quarter second in steady flow).
+struct Backlog {
+    double bytes;
+};
+
 // Seconds of audio the listener has not been sent yet: what the capture
 // source read ahead of real time, plus what waits unsent in the socket
 // because the listener reads slower than real time or not at all.
-double listener_lag(const CaptureSource *src, const TlsConnection *conn)
+double listener_lag(const CaptureSource *src, const TlsConnection *conn, Backlog *b)
 {
-    long unsent = tls_unsent_bytes(conn);
-    return capture_lead(src) + (unsent > 0 ? static_cast<double>(unsent) / kAudioBytesPerSecond : 0.0);
+    const double lead = capture_lead(src);
+    if (lead + b->bytes / kAudioBytesPerSecond > kShedLeadSeconds) {
+        long unsent = tls_unsent_bytes(conn);
+        b->bytes = unsent > 0 ? static_cast<double>(unsent) : 0.0;
+    }
+    return lead + b->bytes / kAudioBytesPerSecond;
 }
 
 }  // namespace
@@ -110,6 +126,7 @@ RouteResult downlink_stream(TlsConnection *conn, std::string_view, const unsigne
     double first_data = 0.0;
     double last_data = 0.0;
     double window_start = 0.0;
+    Backlog backlog{0.0};
 
     while (g_downlink_generation.load() == own) {
         int n = capture_read(src, audio, err, sizeof(err));
@@ -135,7 +152,7 @@ RouteResult downlink_stream(TlsConnection *conn, std::string_view, const unsigne
         // Shedding keeps the listener near real time: a stalled or slow
         // listener skips audio instead of queueing it, and its writes never
         // block, so the loop still sees a newer stream within a period.
-        if (listener_lag(src, conn) > kShedLeadSeconds) {
+        if (listener_lag(src, conn, &backlog) > kShedLeadSeconds) {
             chunks_shed += 1;
             capture_shed(src, static_cast<size_t>(n));
             if (chunks_shed == 1 || chunks_shed == 10 || chunks_shed == 100)
@@ -145,6 +162,7 @@ RouteResult downlink_stream(TlsConnection *conn, std::string_view, const unsigne
 
         if (!send_chunk(conn, chunk, static_cast<size_t>(n)))
             break;
+        backlog.bytes += static_cast<double>(kSizeLineMax + static_cast<size_t>(n) + 2 + kRecordOverheadMax);
     }
 
     // The capture device goes first, so that a newer stream waiting for it
