@@ -17,11 +17,19 @@
 
 #include <mbedtls/error.h>
 #include <mbedtls/net_sockets.h>  // the MBEDTLS_ERR_NET_* codes
+#include <mbedtls/version.h>
+#if MBEDTLS_VERSION_MAJOR >= 3
+#include <psa/crypto.h>
+#endif
+
+#include "tls/policy.h"
 
 // Sessions on different connection threads draw from the one CTR-DRBG of
-// the listener, and the service takes no lock of its own around it. That is
-// safe only because the library's threading layer gives every DRBG context
-// a mutex; a build without it would corrupt the generator under load.
+// the listener and write and read tickets with its one ticket context, and
+// the service takes no lock of its own around them. That is safe only
+// because the library's threading layer gives every DRBG and ticket context
+// a mutex (and, on 3.6, guards the PSA key store that TLS 1.3 uses); a
+// build without it would corrupt the generator under load.
 #if !defined(MBEDTLS_THREADING_C) || !defined(MBEDTLS_THREADING_PTHREAD)
 #error "mbed TLS must be built with MBEDTLS_THREADING_C and MBEDTLS_THREADING_PTHREAD"
 #endif
@@ -255,6 +263,7 @@ TlsListener *tls_listen(int32_t port, const char *cert_path, const char *key_pat
     mbedtls_ctr_drbg_init(&l->drbg);
     mbedtls_x509_crt_init(&l->cert);
     mbedtls_pk_init(&l->key);
+    mbedtls_ssl_ticket_init(&l->ticket);
 
     const char *step = nullptr;
     int r;
@@ -262,13 +271,29 @@ TlsListener *tls_listen(int32_t port, const char *cert_path, const char *key_pat
     snprintf(port_text, sizeof(port_text), "%d", static_cast<int>(port));
 
     // 1. Random generator, 2. certificate and key (before the bind),
-    // 3. socket, 4. server configuration.
+    // 3. socket, 4. server configuration, 5. policy and session tickets.
+#if MBEDTLS_VERSION_MAJOR >= 3
+    // TLS 1.3 and the 3.x key code run on PSA, which must be set up once,
+    // before the first handshake; here no other thread exists yet.
+    if ((r = static_cast<int>(psa_crypto_init())) != 0)
+        step = "psa_crypto_init";
+    else if ((r = mbedtls_ctr_drbg_seed(&l->drbg, mbedtls_entropy_func, &l->entropy,
+                                        kPersonalisation, sizeof(kPersonalisation))) != 0)
+#else
     if ((r = mbedtls_ctr_drbg_seed(&l->drbg, mbedtls_entropy_func, &l->entropy,
                                    kPersonalisation, sizeof(kPersonalisation))) != 0)
+#endif
         step = "ctr_drbg_seed";
     else if ((r = mbedtls_x509_crt_parse_file(&l->cert, cert_path)) != 0)
         step = "load cert";  // also a positive count of unparsable certificates
+#if MBEDTLS_VERSION_MAJOR >= 3
+    // 3.x checks an EC key's public half against the private one, with
+    // blinding drawn from the generator.
+    else if ((r = mbedtls_pk_parse_keyfile(&l->key, key_path, nullptr, mbedtls_ctr_drbg_random,
+                                           &l->drbg)) != 0)
+#else
     else if ((r = mbedtls_pk_parse_keyfile(&l->key, key_path, nullptr)) != 0)
+#endif
         step = "load key";
     else if ((r = warm_private_key(l)) != 0)
         step = "load key";
@@ -289,6 +314,13 @@ TlsListener *tls_listen(int32_t port, const char *cert_path, const char *key_pat
         tls_listener_free(l);
         return nullptr;
     }
+    // These two write their own "policy: ..." or "ticket_setup: ..." line.
+    if (tls_policy_apply(&l->conf, err, err_size) != 0 ||
+        tls_tickets_setup(&l->conf, &l->ticket, mbedtls_ctr_drbg_random, &l->drbg, err,
+                          err_size) != 0) {
+        tls_listener_free(l);
+        return nullptr;
+    }
     return l;
 }
 
@@ -301,6 +333,7 @@ void tls_listener_free(TlsListener *l)
     mbedtls_x509_crt_free(&l->cert);
     mbedtls_pk_free(&l->key);
     mbedtls_ssl_config_free(&l->conf);
+    mbedtls_ssl_ticket_free(&l->ticket);
     mbedtls_ctr_drbg_free(&l->drbg);
     mbedtls_entropy_free(&l->entropy);
     free(l);

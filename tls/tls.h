@@ -18,6 +18,7 @@
 #include <mbedtls/entropy.h>
 #include <mbedtls/pk.h>
 #include <mbedtls/ssl.h>
+#include <mbedtls/ssl_ticket.h>
 #include <mbedtls/x509_crt.h>
 
 // Bytes read from the socket ahead of what the library asked for, so that a
@@ -32,6 +33,7 @@ struct TlsListener {
     mbedtls_ctr_drbg_context drbg;   // shared by every session (see tls.cc)
     mbedtls_x509_crt cert;
     mbedtls_pk_context key;          // shared; its lazy tables are built in tls_listen
+    mbedtls_ssl_ticket_context ticket;  // session-ticket keys, in memory only (see policy.h)
 };
 
 struct TlsConnection {
