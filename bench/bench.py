@@ -37,7 +37,7 @@ from simcard import Sim, capture_time, decode_frames  # noqa: E402
 
 # Sections kept in modules of their own (bench/<module>.py, each with
 # section(ctx, creds) -> result and rows(result) -> table rows), in run order.
-MODULE_SECTIONS = {"cost": "cost_bench", "peers": "peers_bench"}
+MODULE_SECTIONS = {"cost": "cost_bench", "peers": "peers_bench", "tls": "tls_bench"}
 
 CARD = "RM500QGL"
 HEALTH = "/api/v1/voice_call/audio/health"

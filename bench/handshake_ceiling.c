@@ -22,6 +22,7 @@
 #include <mbedtls/ecdh.h>
 #include <mbedtls/entropy.h>
 #include <mbedtls/pk.h>
+#include <mbedtls/version.h>
 
 #define MAX_ROUNDS 200000
 
@@ -64,7 +65,11 @@ int main(int argc, char **argv)
                                    (const unsigned char *)"bench", 5);
     if (rc)
         return fail("ctr_drbg_seed", rc);
+#if MBEDTLS_VERSION_MAJOR >= 3
+    rc = mbedtls_pk_parse_keyfile(&key, argv[1], NULL, mbedtls_ctr_drbg_random, &drbg);
+#else
     rc = mbedtls_pk_parse_keyfile(&key, argv[1], NULL);
+#endif
     if (rc)
         return fail("pk_parse_keyfile", rc);
 
@@ -110,8 +115,13 @@ int main(int argc, char **argv)
             return fail("server ecdhe", rc);
         double t1 = now();
         size_t sig_len = 0;
+#if MBEDTLS_VERSION_MAJOR >= 3
+        rc = mbedtls_pk_sign(&key, MBEDTLS_MD_SHA256, digest, sizeof(digest), sig, sizeof(sig),
+                             &sig_len, mbedtls_ctr_drbg_random, &drbg);
+#else
         rc = mbedtls_pk_sign(&key, MBEDTLS_MD_SHA256, digest, sizeof(digest), sig, &sig_len,
                              mbedtls_ctr_drbg_random, &drbg);
+#endif
         if (rc)
             return fail("pk_sign", rc);
         double t2 = now();
