@@ -59,6 +59,11 @@ def client(port, cafile, token, resume, seconds, cpus, out):
     while time.monotonic() < end and errors < 1000:
         try:
             raw = socket.create_connection(("127.0.0.1", port), timeout=10)
+            # As browsers do. Without it a resumed TLS 1.2 client's request
+            # waits behind its own Finished for the server's delayed ACK
+            # (the server speaks last in a full handshake, first in a
+            # resumed one), some 40 ms a connection.
+            raw.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
             with ctx.wrap_socket(raw, server_hostname="localhost", session=session) as s:
                 s.sendall(req)
                 while s.recv(65536):
