@@ -804,7 +804,7 @@ def build_rows(res):
                 n.get("protocol"), n.get("suite"), n.get("temp_key"))))
         for name, label in (("keepalive_c8", "keep-alive health, 8 conns"),
                             ("keepalive_c64", "keep-alive health, 64 conns"),
-                            ("newconn_c4", "new TLS connection per request, 4 conns")):
+                            ("newconn_c4", "new TLS connection per request, 4 conns (wrk resumes the service's tickets)")):
             sv, ng = cap[name]["service"], cap[name]["nginx"]
             add(s, rowr(label + ": req/s min/med/max", sv["rps"], 0),
                 "" if name != "keepalive_c8" else ">= 0.8x nginx")
@@ -815,10 +815,11 @@ def build_rows(res):
             tgt = ">= 0.8" if name == "keepalive_c8" else ""
             add(s, ("  ratio service / nginx", f(ratio(sv["rps"]["median"], ng["rps"]["median"]), 2)), tgt)
             if name == "newconn_c4":
+                # Full handshakes against the ceiling: the "new TLS
+                # connections" section (tls_bench.py), whose clients choose.
                 add(s, ("  ratio service / handshake ceiling", "%s (ceiling %s/s: ECDHE P-256 %s us + sign %s us)" % (
                     f(ratio(sv["rps"]["median"], ceil), 2), f(ceil, 0),
-                    f(cap["handshake_ceiling"].get("ecdhe_us"), 0), f(cap["handshake_ceiling"].get("sign_us"), 0))),
-                    ">= 0.90")
+                    f(cap["handshake_ceiling"].get("ecdhe_us"), 0), f(cap["handshake_ceiling"].get("sign_us"), 0))))
                 neg = cap.get("handshake_ceiling_negotiated")
                 if neg and neg.get("per_second"):
                     add(s, ("  ratio service / ceiling with the curve it picks", "%s (%s: %s/s, ECDHE %s us + sign %s us)" % (
