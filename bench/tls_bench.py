@@ -110,13 +110,15 @@ def negotiated(port, cafile):
         if k.strip() == "Protocol version":
             proto = v.strip()
         elif k.strip() in ("Peer Temp Key", "Server Temp Key", "Negotiated TLS1.3 group"):
-            group = group or v.split(",")[0].strip()
+            # "X25519, 253 bits" or "ECDH, prime256v1, 256 bits"
+            group = group or next((c for n, c in GROUP_NAMES if n in v), v.strip())
     return proto, group
 
 
-GROUP_CURVES = {"X25519": "x25519", "ECDH, prime256v1": "secp256r1", "prime256v1": "secp256r1",
-                "P-256": "secp256r1", "secp384r1": "secp384r1", "P-384": "secp384r1",
-                "secp521r1": "secp521r1", "P-521": "secp521r1"}
+# OpenSSL's names of a group, and handshake_ceiling's.
+GROUP_NAMES = [("X25519", "x25519"), ("prime256v1", "secp256r1"), ("P-256", "secp256r1"),
+               ("secp384r1", "secp384r1"), ("P-384", "secp384r1"), ("secp521r1", "secp521r1"),
+               ("P-521", "secp521r1")]
 
 
 def section(ctx, creds):
@@ -129,7 +131,7 @@ def section(ctx, creds):
         token = svc.token()
         proto, group = negotiated(svc.port, svc.cert)
         fig["protocol"], fig["group"] = proto, group
-        curve = GROUP_CURVES.get(group or "", "secp256r1")
+        curve = group if group in dict(GROUP_NAMES).values() else "secp256r1"
         fig["ceiling"] = bench.ceiling(ctx, ec[1], curve)
         for name, resume, cpus in (("full_1core", False, one_core), ("full_2core", False, (None, None)),
                                    ("resumed_1core", True, one_core), ("resumed_2core", True, (None, None))):
