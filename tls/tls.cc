@@ -287,8 +287,8 @@ TlsListener *tls_listen(int32_t port, const char *cert_path, const char *key_pat
     else if ((r = mbedtls_x509_crt_parse_file(&l->cert, cert_path)) != 0)
         step = "load cert";  // also a positive count of unparsable certificates
 #if MBEDTLS_VERSION_MAJOR >= 3
-    // 3.x checks an EC key's public half against the private one, with
-    // blinding drawn from the generator.
+    // 3.x may compute an EC key's public point while parsing, blinded
+    // with numbers from the generator.
     else if ((r = mbedtls_pk_parse_keyfile(&l->key, key_path, nullptr, mbedtls_ctr_drbg_random,
                                            &l->drbg)) != 0)
 #else
