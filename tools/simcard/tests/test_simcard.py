@@ -122,11 +122,15 @@ class CaptureTest(SimTestCase):
         firsts = [first_frame(r) for r in reads]
         self.assertEqual([b - a for a, b in zip(firsts, firsts[1:])], [320] * 99)
         # The last frame of each read was captured before the read returned
-        # and not long before: the card hands over audio as it arrives.
+        # and not long before: the card hands over audio as it arrives. (A
+        # loaded machine wakes a reader late now and then; a card that held
+        # audio back would make every read late, so the median is judged.)
+        ages = []
         for r, g in zip(reads, firsts):
             captured = simcard.capture_time(g + 320) * 1e9
             self.assertGreaterEqual(r[2], captured - 1e5)
-            self.assertLess(r[2] - captured, 10e6)
+            ages.append(r[2] - captured)
+        self.assertLess(statistics.median(ages), 10e6)
         # The log's account of the reads agrees with the data.
         logged = self.sim.events(kind="read")
         self.assertEqual(logged[0]["g"], firsts[0])
