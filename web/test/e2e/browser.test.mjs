@@ -23,6 +23,8 @@ const NAME = process.env.CALLAUDIO_BROWSER || 'chromium';
 const engine = ENGINES[NAME];
 if (!engine) throw new Error(`CALLAUDIO_BROWSER=${NAME}: not one of ${Object.keys(ENGINES).join(', ')}`);
 const CALL_SECONDS = 10;
+// Far-end frames one chunk the service sheds may hold (a 20 ms period).
+const SHED_FRAMES = 320;
 
 let skip = engine.missing() || false;
 if (!skip && !fs.existsSync(BIN)) skip = `no call-audio binary at ${BIN}; build first`;
@@ -76,20 +78,22 @@ test(`${NAME}: a call plays the far end's frames in order and sends the micropho
 
     // Far end -> page. Frames go missing only where the player's cap dropped
     // them or before the page (card overruns, chunks the service shed); a
-    // decoder that loses or repeats bytes breaks the pattern or its order.
+    // client that loses, repeats or misaligns audio leaves frames missing,
+    // out of order or unproven.
     const last = figures[figures.length - 1];
     const run = frameRun(played);
     const before = lossesBeforePage(S);
     console.log(`# played ${(run.span / RATE).toFixed(1)} s after the first sound, `
       + `${(100 * run.proven / Math.max(1, run.span)).toFixed(1)} % proven pattern frames, ${run.missing} frames missing `
       + `in ${run.lost} places, ${run.backwards} out of order; player underruns ${last.underruns}, `
-      + `cap dropped ${last.droppedMs.toFixed(0)} ms; card overruns ${before.xruns}, chunks shed ${before.shed}`);
+      + `cap dropped ${last.droppedMs.toFixed(0)} ms; card overruns ${before.xruns} (${before.xrunFrames} frames), chunks shed ${before.shed}`);
     assert.ok(run.first >= 0, 'the player played something');
     assert.ok(run.span > CALL_SECONDS * RATE / 2, `only ${run.span} samples played`);
     assert.ok(run.proven > 0.5 * run.span, `only ${run.proven} of ${run.span} samples are pattern frames`);
     assert.equal(run.backwards, 0, 'frames played out of order or twice');
-    assert.ok(run.lost <= Math.ceil(last.droppedMs / 20) + before.xruns + before.shed + 2,
-      `frames went missing in ${run.lost} places`);
+    const explained = Math.round(last.droppedMs * RATE / 1000) + before.xrunFrames
+      + SHED_FRAMES * before.shed + 64;
+    assert.ok(run.missing <= explained, `${run.missing} frames went missing, ${explained} accounted for`);
     assert.equal(last.postErrors, 0, 'posts failed');
 
     const mic = figures.slice(-10).map((f) => f.txLevel);
@@ -135,7 +139,10 @@ test(`${NAME}: where the context runs at 48 kHz the client resamples both ways`,
   const figures = await page.eval('window.callAudioDemo.figures');
   const last = figures[figures.length - 1];
   assert.equal(last.contextRate, 48000);
-  assert.ok(last.rxLevel > 0.01, `far end level ${last.rxLevel} at 48 kHz`);
+  // Any report will do: one taken while the player refills after an
+  // underrun on a loaded machine reads silence.
+  const rx = Math.max(...figures.slice(-12).map((f) => f.rxLevel));
+  assert.ok(rx > 0.01, `far end level ${rx} at 48 kHz`);
   checkToneAtCard(2, figures.slice(-5).reduce((a, f) => a + f.txLevel, 0) / 5);
   await page.click('#hangup');
   await waitState(page, 'idle');

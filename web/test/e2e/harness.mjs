@@ -259,17 +259,36 @@ export function frameRun(played) {
            lastFrame: prev < 0 ? -1 : g[prev] };
 }
 
-// Capture overruns of the simulated card and chunks the service shed: both
-// lose far-end audio before it reaches the page.
+// Far-end audio lost before it reached the page: frames the simulated card's
+// capture overruns skipped, and chunks (20 ms periods at most) the service
+// shed. An overrun loses the frames from the application's read position at
+// the overrun to the frame the next start of that stream begins with; the
+// card's event log has both ("xrun p= avail=", "start p= g=").
 export function lossesBeforePage(S) {
   let xruns = 0;
+  let xrunFrames = 0;
+  let text = '';
   try {
-    const ev = fs.readFileSync(path.join(S.state, 'events.log'), 'utf8');
-    for (const line of ev.split('\n')) if (/ capture \S+ xrun /.test(line)) xruns += 1;
+    text = fs.readFileSync(path.join(S.state, 'events.log'), 'utf8');
   } catch { /* no events yet */ }
+  const streams = new Map();   // stream id -> { base, lostFrom }
+  for (const line of text.split('\n')) {
+    const f = line.split(' ');
+    if (f[2] !== 'capture') continue;
+    const kv = Object.fromEntries(f.slice(5).map((x) => x.split('=')).map(([k, v]) => [k, Number(v)]));
+    const st = streams.get(f[3]) || {};
+    if (f[4] === 'start') {
+      if (st.lostFrom !== undefined) xrunFrames += kv.g - st.lostFrom;
+      streams.set(f[3], { base: kv.g - kv.p });
+    } else if (f[4] === 'xrun') {
+      xruns += 1;
+      if (st.base !== undefined) st.lostFrom = st.base + kv.p - kv.avail;
+      streams.set(f[3], st);
+    }
+  }
   let shed = 0;
   for (const m of S.log().matchAll(/(\d+) chunks shed/g)) shed = Math.max(shed, Number(m[1]));
-  return { xruns, shed };
+  return { xruns, xrunFrames, shed };
 }
 
 // What the card played (the page's microphone after the uplink), over its
