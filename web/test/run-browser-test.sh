@@ -2,8 +2,7 @@
 # Runs the browser client's end-to-end test in one engine:
 #   run-browser-test.sh chromium|firefox|webkit
 # Installs what the engine needs from Debian when it is missing (chromium;
-# firefox-esr and a sound server; WebKitGTK's WebDriver, Xvfb and a sound
-# server) and, into web/test/e2e/node_modules, the puppeteer-core version
+# firefox-esr and a sound server; WebKitGTK's WebDriver and Xvfb) and, into web/test/e2e/node_modules, the puppeteer-core version
 # pinned in web/test/e2e/package.json for Chromium and Firefox. Nothing is
 # installed when all is there. Where the engine cannot be installed the test
 # is skipped with a message saying why.
@@ -16,8 +15,7 @@ engine="${1:-chromium}"
 case "$engine" in
   chromium) packages=(chromium) ;;
   firefox)  packages=(firefox-esr pulseaudio) ;;
-  # WebKitGTK plays WebAudio through GStreamer's pulse sink.
-  webkit)   packages=(webkit2gtk-driver xvfb pulseaudio gstreamer1.0-pulseaudio gstreamer1.0-plugins-base) ;;
+  webkit)   packages=(webkit2gtk-driver xvfb) ;;
   *) echo "run-browser-test: unknown engine '$engine' (chromium, firefox or webkit)" >&2; exit 2 ;;
 esac
 missing=()

@@ -101,8 +101,8 @@ async function stop(p) {
 }
 
 // A sound server with a null sink of its own. Firefox keeps an AudioContext
-// suspended and WebKitGTK's output stalls when there is no audio device at
-// all; with a null sink both run on the sound server's real-time clock.
+// suspended when there is no audio device at all; with a null sink it runs
+// on the sound server's real-time clock.
 async function startSoundServer(dir) {
   const home = path.join(dir, 'pulse');
   fs.mkdirSync(home, { recursive: true });
