@@ -8,7 +8,7 @@
 // the row form bench.py renders.
 import { ENGINES } from '../web/test/e2e/engines.mjs';
 import {
-  BIN, RATE, cardRecord, frameRun, mint, openCall, sleep, startAll, stopAll, takePlayed, waitState,
+  BIN, RATE, cardRecord, frameRun, lossesBeforePage, mint, openCall, sleep, startAll, stopAll, takePlayed, waitState,
 } from '../web/test/e2e/harness.mjs';
 import fs from 'node:fs';
 
@@ -57,6 +57,7 @@ async function measure(engine) {
     for (const p of played) { all.set(p, o); o += p.length; }
     played = null;
     const run = frameRun(all);
+    const before = lossesBeforePage(S);
     const steady = figures.filter((x) => x.t >= figures[0].t + 2000);
     const last = figures[figures.length - 1];
     const perMin = 60 / seconds;
@@ -69,7 +70,8 @@ async function measure(engine) {
         `${f(Math.max(...figures.map((x) => x.peakMs)), 0)} ms; ${f(pct(fills, 50), 0)} (${f(Math.min(...fills), 0)}..${f(Math.max(...fills), 0)}) ms`,
         'peak <= 200 ms cap'],
       ['playback underruns per min; cap dropped', `${f(last.underruns * perMin)}; ${f(last.droppedMs, 0)} ms`],
-      ['far-end frames missing (places)', `${run.missing} (${run.lost}), ${run.backwards} out of order`],
+      ['far-end frames missing (places); card overruns, shed', `${run.missing} (${run.lost}), `
+        + `${run.backwards} out of order; ${before.xruns} (${before.xrunFrames} frames), ${before.shed} chunks`],
       ['posts per second p50 (min); round trip p50', `${f(pct(pps, 50), 0)} (${f(Math.min(...pps), 0)}); ${f(pct(rtt, 50))} ms`, '50 /s'],
       ['post errors; microphone frames dropped', `${last.postErrors}; ${last.micDroppedFrames}`],
       ['microphone audio the card played', `${f(recorded)} s in ${f(callSeconds)} s live`],
@@ -100,6 +102,6 @@ if (json) {
   let section = null;
   for (const [s, label, value, target] of rows) {
     if (s !== section) { console.log(`\n== ${s}`); section = s; }
-    console.log(`  ${label.padEnd(44)} ${value.padEnd(28)} ${target ? 'target ' + target : ''}`);
+    console.log(`  ${label.padEnd(52)} ${value.padEnd(28)} ${target ? 'target ' + target : ''}`);
   }
 }
