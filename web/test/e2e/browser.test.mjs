@@ -32,14 +32,7 @@ if (skip) console.log(`# ${NAME} browser test skipped: ${skip}`);
 
 let S = null;
 before(async () => {
-  if (skip) return;
-  try {
-    S = await startAll(engine);
-  } catch (e) {
-    await stopAll(S);
-    S = null;
-    throw e;
-  }
+  if (!skip) S = await startAll(engine);
 });
 after(async () => {
   const s = S;

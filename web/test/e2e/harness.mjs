@@ -103,7 +103,7 @@ async function stop(p) {
 // A sound server with a null sink of its own. Firefox keeps an AudioContext
 // suspended when there is no audio device at all; with a null sink it runs
 // on the sound server's real-time clock.
-async function startSoundServer(dir) {
+async function startSoundServer(dir, procs) {
   const home = path.join(dir, 'pulse');
   fs.mkdirSync(home, { recursive: true });
   const socket = path.join(home, 'native');
@@ -112,25 +112,40 @@ async function startSoundServer(dir) {
     '-L', `module-native-protocol-unix socket=${socket} auth-anonymous=1`,
     '-L', 'module-null-sink sink_name=callaudio_test'],
   { env: { ...process.env, HOME: home, XDG_RUNTIME_DIR: home, XDG_CONFIG_HOME: home } });
+  procs.push(p);
   await until('the sound server', () => fs.existsSync(socket) || p.exitCode !== null);
   if (p.exitCode !== null) throw new Error('pulseaudio exited:\n' + p.out);
-  return { proc: p, env: { PULSE_SERVER: 'unix:' + socket } };
+  return { PULSE_SERVER: 'unix:' + socket };
 }
 
 // An X server for a browser that has no headless mode. -displayfd picks a
 // free display number and writes it out once the server accepts clients.
-async function startDisplay() {
+async function startDisplay(procs) {
   const p = child('Xvfb', ['-displayfd', '1', '-nolisten', 'tcp', '-screen', '0', '1280x800x24']);
-  const n = await until('Xvfb', () => (/^(\d+)\n/.exec(p.out) || [])[1] || (p.exitCode !== null && 'x'));
+  procs.push(p);
+  let fd = '';
+  p.stdout.on('data', (d) => { fd += d; });
+  const n = await until('Xvfb', () => (/^(\d+)\n/.exec(fd) || [])[1] || (p.exitCode !== null && 'x'));
   if (n === 'x') throw new Error('Xvfb exited:\n' + p.out);
-  return { proc: p, env: { DISPLAY: ':' + n } };
+  return { DISPLAY: ':' + n };
 }
 
 // Starts everything a call needs: certificate, secret, the service on the
 // simulated card, the page's origin, and the engine's audio and display
-// helpers. Returns the set-up; stopAll() undoes it.
+// helpers. Returns the set-up; stopAll() undoes it. A set-up that fails
+// half-way is undone before the error is passed on.
 export async function startAll(engine) {
   const S = { procs: [] };
+  try {
+    await setUp(S, engine);
+  } catch (e) {
+    await stopAll(S);
+    throw e;
+  }
+  return S;
+}
+
+async function setUp(S, engine) {
   S.dir = fs.mkdtempSync(path.join(os.tmpdir(), `callaudio-${engine.name}-`));
   S.cert = path.join(S.dir, 'cert.pem');
   S.key = path.join(S.dir, 'key.pem');
@@ -156,12 +171,9 @@ export async function startAll(engine) {
   S.webPort = S.web.address().port;
   S.env = {};
   for (const need of engine.needs) {
-    const h = need === 'sound' ? await startSoundServer(S.dir) : await startDisplay();
-    S.procs.push(h.proc);
-    Object.assign(S.env, h.env);
+    Object.assign(S.env, need === 'sound' ? await startSoundServer(S.dir, S.procs) : await startDisplay(S.procs));
   }
   S.browser = await engine.launch({ dir: S.dir, wav: S.wav, env: { ...process.env, ...S.env }, timeout: WAIT_MS * 2 });
-  return S;
 }
 
 export async function stopAll(S) {
