@@ -5,7 +5,7 @@ JSON and Markdown into bench/results/).
 
     bench/bench.py --build-dir DIR [--bin BINARY] [--quick] [--only SECTION,...]
 
-Sections: call, recovery, capacity, footprint, cost, peers. Every figure is reported,
+Sections: call, recovery, capacity, footprint, browser, cost, peers, tls. Every figure is reported,
 none is asserted. Every load goes to 127.0.0.1 only; every loop is bounded
 in count and time; every server started here is stopped by its own pid.
 """
@@ -741,6 +741,18 @@ def ratio(a, b):
     return None if not a or not b else a / b
 
 
+def section_browser(ctx):
+    """The browser client's timing figures per engine, from bench/browser_bench.mjs
+    (the browser test's set-up), as finished rows."""
+    env = dict(os.environ, CALLAUDIO_BUILD_DIR=ctx.build, CALLAUDIO_BIN=ctx.binary)
+    cmd = ["node", os.path.join(HERE, "browser_bench.mjs"), "--json", "--seconds", "10" if ctx.quick else "30"]
+    try:
+        r = subprocess.run(cmd, env=env, capture_output=True, text=True, timeout=900)
+        return json.loads(r.stdout.strip().splitlines()[-1])
+    except (OSError, subprocess.SubprocessError, ValueError, IndexError) as e:
+        return {"rows": [["browser", "error", str(e)[:200], ""]]}
+
+
 def build_rows(res):
     """(section, figure, value, target) rows."""
     rows = []
@@ -849,6 +861,7 @@ def build_rows(res):
         add(s, rowr("per extra idle connection (anon)", fp["per_connection_anon_kib"], 1, " KiB"))
         add(s, ("binary size stripped (unstripped)", "%d B (%d B)" % (fp["stripped_bytes"], fp["binary_bytes"])), "<= 153600 B")
         add(s, ("nginx idle RSS (master + worker)", "%d KiB" % fp["nginx_idle_rss_kib"]))
+    rows += [tuple(r) for r in res.get("browser", {}).get("rows", [])]
     return rows
 
 
@@ -906,7 +919,7 @@ def main():
     ap.add_argument("--build-dir", required=True)
     ap.add_argument("--ceiling", required=True, help="the built handshake_ceiling program")
     ap.add_argument("--quick", action="store_true")
-    ap.add_argument("--only", default="call,recovery,capacity,footprint," + ",".join(MODULE_SECTIONS))
+    ap.add_argument("--only", default="call,recovery,capacity,footprint,browser," + ",".join(MODULE_SECTIONS))
     ap.add_argument("--bin", help="the call-audio binary to measure (default: the build dir's)")
     ap.add_argument("--results", default=os.path.join(HERE, "results"))
     a = ap.parse_args()
@@ -949,6 +962,9 @@ def main():
         if "footprint" in sections:
             print("bench: footprint", file=sys.stderr)
             res["footprint"] = section_footprint(ctx, ec)
+        if "browser" in sections:
+            print("bench: browser client", file=sys.stderr)
+            res["browser"] = section_browser(ctx)
         for name, module in MODULE_SECTIONS.items():
             if name in sections:
                 print("bench: " + name, file=sys.stderr)

@@ -10,8 +10,10 @@ $('token').value = params.get('token') || '';
 
 // What the page saw, kept for whoever inspects it (the browser test does).
 const seen = { states: [], figures: [], tokenRequests: 0, played: [], playedRate: 0, client: null,
-               supplyToken: null };
+               supplyToken: null, errors: [] };
 window.callAudioDemo = seen;
+window.addEventListener('error', (e) => seen.errors.push(String(e.message)));
+window.addEventListener('unhandledrejection', (e) => seen.errors.push(String(e.reason)));
 
 function updateTrustLink() {
   const base = $('service').value.replace(/\/+$/, '');

@@ -1,0 +1,329 @@
+// What the browser test and the browser bench share: the service on the
+// simulated modem card, a static server for web/ (the page's origin), the
+// audio helpers a browser needs on a machine without sound hardware, and the
+// readers of what the page played and the card received. Every process
+// started here is stopped by its pid in stopAll().
+import { spawn, execFileSync } from 'node:child_process';
+import crypto from 'node:crypto';
+import fs from 'node:fs';
+import http from 'node:http';
+import net from 'node:net';
+import os from 'node:os';
+import path from 'node:path';
+import { fileURLToPath } from 'node:url';
+
+const HERE = path.dirname(fileURLToPath(import.meta.url));
+export const WEB = path.resolve(HERE, '..', '..');
+export const ROOT = path.resolve(WEB, '..');
+export const BUILD = process.env.CALLAUDIO_BUILD_DIR || path.join(ROOT, 'build');
+export const BIN = process.env.CALLAUDIO_BIN || path.join(BUILD, 'service', 'call-audio');
+export const RATE = 16000;
+export const WAIT_MS = 20000;   // the longest any single step waits
+
+export const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+
+export async function until(what, fn, timeout = WAIT_MS) {
+  const end = Date.now() + timeout;
+  for (;;) {
+    const v = await fn();
+    if (v) return v;
+    if (Date.now() > end) throw new Error(`timed out after ${timeout} ms waiting for ${what}`);
+    await sleep(100);
+  }
+}
+
+export function freePort() {
+  return new Promise((resolve, reject) => {
+    const s = net.createServer();
+    s.on('error', reject);
+    s.listen(0, '127.0.0.1', () => {
+      const { port } = s.address();
+      s.close(() => resolve(port));
+    });
+  });
+}
+
+export function mint(secret, expiry) {
+  const digits = String(expiry);
+  return digits + '.' + crypto.createHmac('sha256', secret).update(digits).digest('hex');
+}
+
+export function writeToneWav(file, hz, amp, rate = 48000, seconds = 4) {
+  const n = rate * seconds;
+  const data = Buffer.alloc(n * 2);
+  for (let i = 0; i < n; i++) {
+    data.writeInt16LE(Math.round(amp * 32767 * Math.sin(2 * Math.PI * hz * i / rate)), 2 * i);
+  }
+  const h = Buffer.alloc(44);
+  h.write('RIFF', 0); h.writeUInt32LE(36 + data.length, 4); h.write('WAVE', 8);
+  h.write('fmt ', 12); h.writeUInt32LE(16, 16); h.writeUInt16LE(1, 20); h.writeUInt16LE(1, 22);
+  h.writeUInt32LE(rate, 24); h.writeUInt32LE(rate * 2, 28); h.writeUInt16LE(2, 32); h.writeUInt16LE(16, 34);
+  h.write('data', 36); h.writeUInt32LE(data.length, 40);
+  fs.writeFileSync(file, Buffer.concat([h, data]));
+}
+
+// The page's origin: a static server for web/ on loopback.
+function serveWeb() {
+  const types = { '.html': 'text/html', '.js': 'text/javascript', '.css': 'text/css' };
+  const server = http.createServer((req, res) => {
+    const p = decodeURIComponent(new URL(req.url, 'http://x').pathname);
+    const file = path.join(WEB, p.endsWith('/') ? p + 'index.html' : p);
+    if (!file.startsWith(WEB + path.sep) || !fs.existsSync(file) || !fs.statSync(file).isFile()) {
+      res.writeHead(404).end();
+      return;
+    }
+    res.writeHead(200, { 'content-type': types[path.extname(file)] || 'application/octet-stream',
+                         'cache-control': 'no-store' });
+    fs.createReadStream(file).pipe(res);
+  });
+  return new Promise((resolve) => server.listen(0, '127.0.0.1', () => resolve(server)));
+}
+
+// A child that is ours: its output is kept, and stop() ends it by its pid.
+function child(cmd, args, opts = {}) {
+  const p = spawn(cmd, args, { stdio: ['ignore', 'pipe', 'pipe'], ...opts });
+  p.out = '';
+  p.stdout.on('data', (d) => { p.out += d; });
+  p.stderr.on('data', (d) => { p.out += d; });
+  p.on('error', (e) => { p.out += String(e); });
+  return p;
+}
+
+async function stop(p) {
+  if (!p || p.exitCode !== null || p.signalCode !== null) return;
+  const gone = new Promise((r) => p.once('exit', r));
+  try { process.kill(p.pid, 'SIGTERM'); } catch { return; }
+  await Promise.race([gone, sleep(5000)]);
+  if (p.exitCode === null && p.signalCode === null) {
+    try { process.kill(p.pid, 'SIGKILL'); } catch { /* already gone */ }
+    await Promise.race([gone, sleep(5000)]);
+  }
+}
+
+// A sound server with a null sink of its own. Firefox keeps an AudioContext
+// suspended when there is no audio device at all; with a null sink it runs
+// on the sound server's real-time clock.
+async function startSoundServer(dir, procs) {
+  const home = path.join(dir, 'pulse');
+  fs.mkdirSync(home, { recursive: true });
+  const socket = path.join(home, 'native');
+  const p = child('pulseaudio', ['-n', '--daemonize=no', '--exit-idle-time=-1', '--use-pid-file=no',
+    '--disallow-exit=yes', '--disable-shm=yes',
+    '-L', `module-native-protocol-unix socket=${socket} auth-anonymous=1`,
+    '-L', 'module-null-sink sink_name=callaudio_test'],
+  { env: { ...process.env, HOME: home, XDG_RUNTIME_DIR: home, XDG_CONFIG_HOME: home } });
+  procs.push(p);
+  await until('the sound server', () => fs.existsSync(socket) || p.exitCode !== null);
+  if (p.exitCode !== null) throw new Error('pulseaudio exited:\n' + p.out);
+  return { PULSE_SERVER: 'unix:' + socket };
+}
+
+// An X server for a browser that has no headless mode. -displayfd picks a
+// free display number and writes it out once the server accepts clients.
+async function startDisplay(procs) {
+  const p = child('Xvfb', ['-displayfd', '1', '-nolisten', 'tcp', '-screen', '0', '1280x800x24']);
+  procs.push(p);
+  let fd = '';
+  p.stdout.on('data', (d) => { fd += d; });
+  const n = await until('Xvfb', () => (/^(\d+)\n/.exec(fd) || [])[1] || (p.exitCode !== null && 'x'));
+  if (n === 'x') throw new Error('Xvfb exited:\n' + p.out);
+  return { DISPLAY: ':' + n };
+}
+
+// Starts everything a call needs: certificate, secret, the service on the
+// simulated card, the page's origin, and the engine's audio and display
+// helpers. Returns the set-up; stopAll() undoes it. A set-up that fails
+// half-way is undone before the error is passed on.
+export async function startAll(engine) {
+  const S = { procs: [] };
+  try {
+    await setUp(S, engine);
+  } catch (e) {
+    await stopAll(S);
+    throw e;
+  }
+  return S;
+}
+
+async function setUp(S, engine) {
+  S.dir = fs.mkdtempSync(path.join(os.tmpdir(), `callaudio-${engine.name}-`));
+  S.cert = path.join(S.dir, 'cert.pem');
+  S.key = path.join(S.dir, 'key.pem');
+  execFileSync('openssl', ['req', '-x509', '-nodes', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:prime256v1',
+    '-keyout', S.key, '-out', S.cert, '-days', '2', '-subj', '/CN=localhost',
+    '-addext', 'subjectAltName=DNS:localhost,IP:127.0.0.1'], { stdio: 'ignore', timeout: 60000 });
+  S.secretFile = path.join(S.dir, 'secret.key');
+  S.secret = crypto.randomBytes(32).toString('hex');
+  fs.writeFileSync(S.secretFile, S.secret + '\n');
+  S.wav = path.join(S.dir, 'tone.wav');
+  writeToneWav(S.wav, engine.tone.hz, 0.3);
+  S.state = path.join(S.dir, 'sim');
+  S.port = await freePort();
+  S.service = child(path.join(ROOT, 'tools', 'simcard', 'with-sim-card'),
+    ['--build-dir', BUILD, '--state', S.state, '--', BIN, '--port', String(S.port),
+     '--cert', S.cert, '--key', S.key, '--secret', S.secretFile]);
+  S.procs.push(S.service);
+  S.log = () => S.service.out;
+  await until('the service to listen', () => S.log().includes(`listening on :${S.port}`) || S.service.exitCode !== null);
+  if (S.service.exitCode !== null) throw new Error('service exited:\n' + S.log());
+
+  S.web = await serveWeb();
+  S.webPort = S.web.address().port;
+  S.env = {};
+  for (const need of engine.needs) {
+    Object.assign(S.env, need === 'sound' ? await startSoundServer(S.dir, S.procs) : await startDisplay(S.procs));
+  }
+  S.browser = await engine.launch({ dir: S.dir, wav: S.wav, env: { ...process.env, ...S.env }, timeout: WAIT_MS * 2 });
+}
+
+export async function stopAll(S) {
+  if (!S) return;
+  if (S.browser) await Promise.race([S.browser.close().catch(() => {}), sleep(WAIT_MS)]);
+  if (S.web) S.web.close();
+  for (const p of (S.procs || []).reverse()) await stop(p);
+  if (S.dir) fs.rmSync(S.dir, { recursive: true, force: true });
+}
+
+export function pageUrl(S, token, extra = '') {
+  return `http://127.0.0.1:${S.webPort}/demo/#service=https://localhost:${S.port}&token=${token}${extra}`;
+}
+
+// Opens the demo page and presses its call button (a user gesture, so the
+// page may start audio).
+export async function openCall(S, token, extra = '') {
+  const page = await S.browser.open(pageUrl(S, token, extra));
+  await until('the demo page', () => page.eval('!!window.callAudioDemo'));
+  await page.click('#call');
+  return page;
+}
+
+export const lastState = (page) => page.eval(
+  '(() => { const s = window.callAudioDemo.states; return s.length ? s[s.length - 1] : null; })()');
+
+export async function waitState(page, state, problem = null) {
+  return until(`page state ${state}/${problem}`, async () => {
+    const s = await lastState(page);
+    return s && s.state === state && s.problem === problem ? s : null;
+  });
+}
+
+// The player's output as 16-bit values, taken out of the page as base64.
+export async function takePlayed(page) {
+  const b64 = await page.eval(`(() => {
+    const parts = window.callAudioDemo.played.splice(0);
+    let n = 0;
+    for (const p of parts) n += p.length;
+    const ints = new Int16Array(n);
+    let o = 0;
+    for (const p of parts) for (let i = 0; i < p.length; i++) ints[o++] = Math.round(p[i] * 32768);
+    let s = '';
+    const bytes = new Uint8Array(ints.buffer);
+    for (let i = 0; i < bytes.length; i += 8192) s += String.fromCharCode(...bytes.subarray(i, i + 8192));
+    return btoa(s);
+  })()`);
+  const buf = Buffer.from(b64, 'base64');
+  return new Int16Array(buf.buffer, buf.byteOffset, buf.length / 2);
+}
+
+// Frame numbers of the simulated card's pattern: sample = (byte (g & 3) of
+// (g >> 8)) << 8 | (g & 0xff). Returns, for every sample, the frame number
+// it proves (or -1).
+export function decodePattern(s) {
+  const g = new Float64Array(s.length).fill(-1);
+  for (let i = 0; i + 3 < s.length; i++) {
+    const lo = s[i] & 0xff;
+    if ((lo & 3) !== 0) continue;
+    let ok = true;
+    for (let k = 1; k < 4; k++) if ((s[i + k] & 0xff) !== lo + k) ok = false;
+    if (!ok) continue;
+    let high = 0;
+    for (let k = 3; k >= 0; k--) high = high * 256 + ((s[i + k] >> 8) & 0xff);
+    const frame = high * 256 + lo;
+    for (let k = 0; k < 4; k++) g[i + k] = frame + k;
+  }
+  return g;
+}
+
+// Walks the proven frames of what was played. Silence the player inserts
+// (priming, underruns) advances the sample index but not the frame number;
+// lost audio advances the frame number further than the index. So
+// `missing` counts frames that never played, `backwards` frames that played
+// out of order or twice, and `lost` the places where frames went missing.
+export function frameRun(played) {
+  const g = decodePattern(played);
+  const first = played.findIndex((v) => v !== 0);
+  let proven = 0;
+  let missing = 0;
+  let lost = 0;
+  let backwards = 0;
+  let prev = -1;
+  for (let i = Math.max(first, 0); i < g.length; i++) {
+    if (g[i] < 0) continue;
+    proven += 1;
+    if (prev >= 0) {
+      const dg = g[i] - g[prev];
+      if (dg <= 0) backwards += 1;
+      else if (dg > i - prev) { missing += dg - (i - prev); lost += 1; }
+    }
+    prev = i;
+  }
+  return { first, span: first < 0 ? 0 : played.length - first, proven, missing, lost, backwards,
+           lastFrame: prev < 0 ? -1 : g[prev] };
+}
+
+// Far-end audio lost before it reached the page: frames the simulated card's
+// capture overruns skipped, and chunks (20 ms periods at most) the service
+// shed. An overrun loses the frames from the application's read position at
+// the overrun to the frame the next start of that stream begins with; the
+// card's event log has both ("xrun p= avail=", "start p= g=").
+export function lossesBeforePage(S) {
+  let xruns = 0;
+  let xrunFrames = 0;
+  let text = '';
+  try {
+    text = fs.readFileSync(path.join(S.state, 'events.log'), 'utf8');
+  } catch { /* no events yet */ }
+  const streams = new Map();   // stream id -> { base, lostFrom }
+  for (const line of text.split('\n')) {
+    const f = line.split(' ');
+    if (f[2] !== 'capture') continue;
+    const kv = Object.fromEntries(f.slice(5).map((x) => x.split('=')).map(([k, v]) => [k, Number(v)]));
+    const st = streams.get(f[3]) || {};
+    if (f[4] === 'start') {
+      if (st.lostFrom !== undefined) xrunFrames += kv.g - st.lostFrom;
+      streams.set(f[3], { base: kv.g - kv.p });
+    } else if (f[4] === 'xrun') {
+      xruns += 1;
+      if (st.base !== undefined) st.lostFrom = st.base + kv.p - kv.avail;
+      streams.set(f[3], st);
+    }
+  }
+  let shed = 0;
+  for (const m of S.log().matchAll(/(\d+) chunks shed/g)) shed = Math.max(shed, Number(m[1]));
+  return { xruns, xrunFrames, shed };
+}
+
+// What the card played (the page's microphone after the uplink), over its
+// last `seconds`: its level and the level of its component at `hz`. The
+// component is measured in 20 ms blocks (whole cycles of 50 Hz multiples)
+// and their powers summed, so a gap in the uplink, which shifts the tone's
+// phase, costs only the block it falls in.
+export function cardRecord(S, seconds, hz) {
+  const rec = fs.readFileSync(path.join(S.state, 'rec', 'RM500QGL.raw'));
+  const n = Math.min(rec.length >> 1, seconds * RATE);
+  const tail = new Int16Array(rec.buffer.slice(rec.byteOffset + rec.length - 2 * n, rec.byteOffset + rec.length));
+  const x = Float64Array.from(tail, (v) => v / 32768);
+  const rms = Math.sqrt(x.reduce((a, v) => a + v * v, 0) / Math.max(1, x.length));
+  const BLOCK = RATE / 50;
+  const w = 2 * Math.cos(2 * Math.PI * hz / RATE);
+  let power = 0;
+  let blocks = 0;
+  for (let b = 0; b + BLOCK <= x.length; b += BLOCK, blocks += 1) {
+    let s1 = 0; let s2 = 0;
+    for (let i = b; i < b + BLOCK; i++) { const s0 = x[i] + w * s1 - s2; s2 = s1; s1 = s0; }
+    power += 2 * Math.max(0, s1 * s1 + s2 * s2 - w * s1 * s2) / (BLOCK * BLOCK);
+  }
+  return { seconds: rec.length / 2 / RATE, rms, atHz: Math.sqrt(power / Math.max(1, blocks)) };
+}
+
+export const db = (v) => 20 * Math.log10(v);
