@@ -32,6 +32,7 @@ export class CallAudioClient {
     this.sampleRate = opts.sampleRate === undefined ? RATE : opts.sampleRate;
     this.startMs = opts.startMs ?? 60;
     this.capMs = opts.capMs ?? 200;
+    this.keepMs = opts.keepMs ?? 20;
     this.workletUrl = opts.workletUrl || new URL('./call-audio-worklet.js', import.meta.url).href;
     this.machine = new CallMachine({ backoff: new Backoff(opts.backoff || {}) });
     this.ctx = null;
@@ -155,7 +156,8 @@ export class CallAudioClient {
   setUpPlayer() {
     this.player = new AudioWorkletNode(this.ctx, 'call-audio-player', {
       numberOfInputs: 0, numberOfOutputs: 1, outputChannelCount: [1],
-      processorOptions: { startMs: this.startMs, capMs: this.capMs, tap: !!this.onPlayed },
+      processorOptions: { startMs: this.startMs, capMs: this.capMs, keepMs: this.keepMs,
+                          tap: !!this.onPlayed },
     });
     this.player.port.onmessage = (e) => {
       const m = e.data;

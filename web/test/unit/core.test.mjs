@@ -152,6 +152,31 @@ test('jitter buffer: running dry is an underrun, then it primes again', () => {
   assert.equal(b.pull(out), 128);
 });
 
+test('jitter buffer: sheds delay the network no longer needs, keeping `keep` at the low point', () => {
+  const b = new JitterBuffer({ start: 960, cap: 3200, keep: 320, window: 1280 });
+  const out = new Float32Array(128);
+  b.push(ramp(0, 3200));                      // a burst after a stall, at the cap
+  let next = 3200;
+  for (let i = 0; i < 10; i++) {              // one window with steady arrivals
+    assert.equal(b.pull(out), 128);
+    if (i < 9) { b.push(ramp(next, 128)); next += 128; }
+  }
+  // Low point 3072 after the 10th pull: all but the newest 320 go.
+  assert.equal(b.trimmed, 3072 - 320);
+  assert.equal(b.dropped, 3072 - 320);
+  assert.equal(b.fill, 320);
+  b.push(ramp(next, 128));
+  b.pull(out);
+  assert.equal(toInts(out)[0], next - 320, 'plays on from the newest audio, in order');
+  // Hovering at the keep level: nothing more is dropped.
+  for (let i = 0; i < 30; i++) {
+    b.push(ramp(next + 128 * (i + 1), 128));
+    assert.equal(b.pull(out), 128);
+  }
+  assert.equal(b.trimmed, 3072 - 320);
+  assert.equal(b.underruns, 0);
+});
+
 test('uplink queue keeps the newest frames', () => {
   const q = new UplinkQueue(4);
   assert.equal(q.take(), null);
