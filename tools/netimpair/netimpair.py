@@ -5,7 +5,8 @@
                  [--up SPEC] [--down SPEC]
 
 Clients connect to 127.0.0.1:LISTEN (0 picks a free port; the port is
-printed as "netimpair: listening on 127.0.0.1:N"); each connection is
+printed as "netimpair: listening on 127.0.0.1:N origin=T", T the monotonic
+seconds that date the stalls); each connection is
 relayed to 127.0.0.1:TARGET. "up" is client to target, "down" target to
 client; each direction is impaired on its own.
 
@@ -312,8 +313,9 @@ def main(argv=None):
     relay = Relay(a.target, Impairment.parse(a.up, up), Impairment.parse(a.down, down),
                   listen_port=a.listen)
     relay.start()
-    print("netimpair: listening on 127.0.0.1:%d (up %s; down %s)"
-          % (relay.port, relay.up.describe(), relay.down.describe()), flush=True)
+    # The origin (monotonic seconds) dates the stalls for whoever reads this.
+    print("netimpair: listening on 127.0.0.1:%d origin=%.6f (up %s; down %s)"
+          % (relay.port, relay.origin, relay.up.describe(), relay.down.describe()), flush=True)
     try:
         while True:
             time.sleep(3600)
