@@ -16,6 +16,15 @@ import {
 export { Problem, State, describeProblem };
 
 const API = '/api/v1/voice_call/audio';
+// Posts that may be unanswered at once. Each frame goes out as soon as it is
+// ready while fewer are out, so the posts keep the microphone's 20 ms
+// cadence on a link whose round trip is longer than a frame; one at a time,
+// a post could only leave per round trip and, past 80 ms, carry more than
+// the service plays (it skips what is beyond its 80 ms ceiling). Browsers
+// run parallel requests on parallel connections (up to six per origin, the
+// stream holds one); one link delivers them in the order they were sent,
+// and only posts arriving together (a stall's backlog) may swap at the card.
+const POSTS_OUT = 5;
 
 export class CallAudioClient {
   constructor(opts) {
@@ -207,7 +216,7 @@ export class CallAudioClient {
     // The node outputs silence; being connected keeps it running everywhere.
     this.mic.connect(ctx.destination);
     this.uplink = new UplinkQueue(4);
-    this.posting = false;
+    this.postsOut = 0;
     this.postPauseUntil = 0;
   }
 
@@ -320,7 +329,7 @@ export class CallAudioClient {
   }
 
   pump(session) {
-    if (this.posting || this.uplink.length === 0) return;
+    if (this.postsOut >= POSTS_OUT || this.uplink.length === 0) return;
     const wait = this.postPauseUntil - performance.now();
     if (wait > 0) {
       clearTimeout(this.postTimer);
@@ -331,7 +340,7 @@ export class CallAudioClient {
   }
 
   async post(session, body) {
-    this.posting = true;
+    this.postsOut += 1;
     const t0 = performance.now();
     let status = 0;
     let text = '';
@@ -342,8 +351,8 @@ export class CallAudioClient {
     } catch {
       status = 0;
     }
-    this.posting = false;
     if (session !== this.session) return;
+    this.postsOut -= 1;
     const now = performance.now();
     const out = postOutcome(status, text);
     if (out.ok) {
