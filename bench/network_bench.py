@@ -9,11 +9,14 @@ network). For each profile of tools/netimpair the service runs on a fresh
 simulated card behind the relay, and a client makes a full-duplex call
 through it:
 
-- scripted: Python processes like bench.py's: a poster that behaves like the
-  browser client (a 20 ms frame every 20 ms, at most one post out, frames
-  that wait meanwhile go in the next post, the newest four kept) and a
-  stream listener whose arrivals feed a model of the page's player (the
-  same start level, cap and latency trim as web/call-audio-core.js);
+- scripted: Python processes like bench.py's: a poster that sends each
+  20 ms microphone frame as its own post when it is ready, pipelined on one
+  keep-alive connection (up to 8 unanswered, so the posts' cadence does not
+  depend on the round trip), and a stream listener whose arrivals feed a
+  model of the page's player (the same start level, cap and delay shedding
+  as web/call-audio-core.js);
+- scripted-serial: the same with one post at a time, as a browser's fetch
+  does on one connection: frames that wait meanwhile go in the next post;
 - chromium: the real browser client in headless Chromium
   (bench/network_browser.mjs), with the microphone frames stamped.
 
@@ -62,6 +65,7 @@ PLAYER_KEEP_MS = 20
 PLAYER_WINDOW_MS = 500      # the worklet's TRIM_WINDOW_S
 QUANTUM = 128               # samples per AudioWorklet render call
 BACK_UNDER_MS = 250         # downlink latency that counts as recovered
+PIPELINE = 8                # posts the scripted client keeps unanswered (160 ms)
 
 LABELS = {
     "good-wifi": "good Wi-Fi",
@@ -118,11 +122,31 @@ def stamped_frame(n):
     return struct.pack("<%dh" % FRAME, *(pattern_sample(n * FRAME + i) for i in range(FRAME)))
 
 
-def browser_like_poster(port, cafile, token, duration, out):
-    """Posts like web/call-audio-client.js does: a frame is ready every
-    20 ms; one post at a time; the frames that became ready while a post was
-    out go together in the next, only the newest UPLINK_KEEP of them. Sample
-    g of the call was in hand at start + (g + 1) / 16000 s."""
+def try_response(conn):
+    """A whole response from what is buffered, or None."""
+    head_end = conn.buf.find(b"\r\n\r\n")
+    if head_end < 0:
+        return None
+    head = conn.buf[:head_end]
+    length = 0
+    for line in head.split(b"\r\n")[1:]:
+        k, _, v = line.partition(b":")
+        if k.strip().lower() == b"content-length":
+            length = int(v)
+    end = head_end + 4 + length
+    if len(conn.buf) < end:
+        return None
+    conn.buf = conn.buf[end:]
+    return head.split(b"\r\n", 1)[0].decode()
+
+
+def poster(port, cafile, token, duration, inflight, out):
+    """Posts like a microphone client: a 20 ms frame is ready every 20 ms and
+    goes out at once while fewer than `inflight` posts are unanswered
+    (pipelined on one keep-alive connection, so they stay in order);
+    otherwise frames wait and go together in the next post, only the newest
+    UPLINK_KEEP of them. inflight 1 is the browser client's one post at a
+    time. Sample g of the call was in hand at start + (g + 1) / 16000 s."""
     try:
         conn = Conn(port, cafile)
         start = time.monotonic()
@@ -130,8 +154,11 @@ def browser_like_poster(port, cafile, token, duration, out):
         next_frame = 0           # the next frame to become ready
         queue = []
         dropped = 0
+        out_posts = []           # (send time, frames) of unanswered posts, oldest first
         records = []             # (send time, round trip, frames, status)
-        while next_frame < total and time.monotonic() - start < duration + 10:
+        failed = False
+        deadline = start + duration + 10
+        while (next_frame < total or queue or out_posts) and not failed and time.monotonic() < deadline:
             now = time.monotonic()
             while next_frame < total and start + (next_frame + 1) * 0.020 <= now:
                 queue.append(next_frame)
@@ -139,19 +166,30 @@ def browser_like_poster(port, cafile, token, duration, out):
             if len(queue) > UPLINK_KEEP:
                 dropped += len(queue) - UPLINK_KEEP
                 queue = queue[-UPLINK_KEEP:]
-            if not queue:
-                time.sleep(max(0.0, start + (next_frame + 1) * 0.020 - time.monotonic()))
+            if queue and len(out_posts) < inflight:
+                body = b"".join(stamped_frame(n) for n in queue)
+                conn.sock.sendall(("POST %s?token=%s HTTP/1.1\r\nHost: localhost\r\nContent-Length: %d\r\n\r\n"
+                                   % (TX, token, len(body))).encode() + body)
+                out_posts.append((time.monotonic(), len(queue)))
+                queue = []
+            due = start + (next_frame + 1) * 0.020 if next_frame < total else deadline
+            wait = max(0.0, min(due, deadline) - time.monotonic())
+            if not out_posts:
+                time.sleep(wait)
                 continue
-            body = b"".join(stamped_frame(n) for n in queue)
-            head = ("POST %s?token=%s HTTP/1.1\r\nHost: localhost\r\nContent-Length: %d\r\n\r\n"
-                    % (TX, token, len(body))).encode()
-            t0 = time.monotonic()
-            conn.sock.sendall(head + body)
-            status, _ = conn.response()
-            records.append((t0, time.monotonic() - t0, len(queue), status))
-            queue = []
-            if not status.startswith("HTTP/1.1 200"):
-                break
+            if not conn.sock.pending():
+                ready, _, _ = select.select([conn.sock], [], [], wait)
+                if not ready:
+                    continue
+            conn.fill()
+            while out_posts:
+                status = try_response(conn)
+                if status is None:
+                    break
+                t0, frames = out_posts.pop(0)
+                records.append((t0, time.monotonic() - t0, frames, status))
+                if not status.startswith("HTTP/1.1 200"):
+                    failed = True
         conn.close()
         out.put({"ok": True, "start": start, "records": records, "mic_dropped": dropped})
     except Exception as e:  # reported, never raised across the process boundary
@@ -357,9 +395,10 @@ def run_one(ctx, creds, profile, client, seconds, workdir):
         try:
             tok = svc.token()
             t0 = time.monotonic()
-            if client == "scripted":
+            if client.startswith("scripted"):
+                inflight = 1 if client == "scripted-serial" else PIPELINE
                 post, listen = run_clients(
-                    [(browser_like_poster, (relay.port, svc.cert, tok, seconds)),
+                    [(poster, (relay.port, svc.cert, tok, seconds, inflight)),
                      (bench.listener, (relay.port, svc.cert, tok, seconds + 0.5))],
                     timeout=seconds + 60)
                 if not post["ok"] or not listen["ok"]:

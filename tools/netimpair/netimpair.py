@@ -14,12 +14,13 @@ SPEC is a comma list of delay=MS, jitter=MS, stall=MS, every=S, phase=S,
 rate=BITS_PER_S, queue=BYTES, seed=N, e.g. "delay=20,jitter=20,stall=300,
 every=10". A profile sets both; --up/--down then change single keys.
 
-Model, per direction: each piece read from the sender leaves the relay's
-link at the line rate (if capped) after those before it; it is released to
-the receiver one-way delay plus a uniform jitter later, never before the
-piece in front of it (TCP delivers in order, so jitter stretches gaps, it
-never reorders bytes); a piece whose release falls inside a stall waits for
-the stall's end. Stalls start at phase + k * every seconds after the relay
+Model, per direction: all connections share one link, as they share one
+radio. Each piece read from a sender leaves the link at the line rate (if
+capped) after those before it; it is released to its receiver one-way
+delay plus a uniform jitter later, never before any piece the link took
+earlier (the link is a FIFO queue: jitter stretches gaps, it never reorders
+bytes, within a connection or across them); a piece whose release falls
+inside a stall waits for the stall's end. Stalls start at phase + k * every seconds after the relay
 started, the same instants for both directions (one radio link). At most
 `queue` bytes wait in the relay; beyond that it stops reading, and the
 sender's own socket fills, as behind a real bottleneck.
@@ -86,8 +87,8 @@ class Impairment:
 
 
 class Schedule:
-    """Release times for one direction of one connection (seconds on the
-    monotonic clock)."""
+    """Release times for one direction of the link (seconds on the monotonic
+    clock). Used from the relay's event loop only."""
 
     def __init__(self, imp, origin, rng):
         self.imp = imp
@@ -144,7 +145,8 @@ class Relay:
         self._ready = threading.Event()
         self._error = None
         self._writers = set()
-        self._seq = 0
+        self._up_sched = None
+        self._down_sched = None
 
     @classmethod
     def profile(cls, name, target_port, **kw):
@@ -193,6 +195,8 @@ class Relay:
                 asyncio.start_server(self._accept, "127.0.0.1", self.listen_port))
             self.port = self._server.sockets[0].getsockname()[1]
             self.origin = time.monotonic()
+            self._up_sched = Schedule(self.up, self.origin, random.Random(self.up.seed or 1))
+            self._down_sched = Schedule(self.down, self.origin, random.Random(self.down.seed or 2))
         except OSError as e:
             self._error = str(e)
             self._ready.set()
@@ -229,12 +233,8 @@ class Relay:
             if sock is not None:
                 sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self.connections += 1
-        self._seq += 1
-        seed = self._seq
-        up = Schedule(self.up, self.origin, random.Random(self.up.seed or seed))
-        down = Schedule(self.down, self.origin, random.Random((self.down.seed or seed) + 7919))
-        await asyncio.gather(self._pump(c_reader, s_writer, up),
-                             self._pump(s_reader, c_writer, down),
+        await asyncio.gather(self._pump(c_reader, s_writer, self._up_sched),
+                             self._pump(s_reader, c_writer, self._down_sched),
                              return_exceptions=True)
         for w in (c_writer, s_writer):
             w.close()
