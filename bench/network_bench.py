@@ -201,12 +201,13 @@ class PlayerModel:
     with the listener's arrival times and drained at 16 kHz in render
     quanta: which sample plays when, and when it ran dry."""
 
-    def __init__(self, start_ms=PLAYER_START_MS, cap_ms=PLAYER_CAP_MS, keep_ms=PLAYER_KEEP_MS,
+    def __init__(self, start_ms=PLAYER_START_MS, cap_ms=PLAYER_CAP_MS, keep_ms=None,
                  window_ms=PLAYER_WINDOW_MS):
+        keep_ms = PLAYER_KEEP_MS if keep_ms is None else keep_ms
         self.start = start_ms * 16
         self.cap = cap_ms * 16
         self.keep = keep_ms * 16
-        self.window = window_ms * 16
+        self.window = window_ms * 16 if keep_ms else 0
         self.low = None
         self.played = 0
         self.runs = []           # [g or None, n] oldest first
@@ -473,6 +474,8 @@ def run_one(ctx, creds, profile, client, seconds, workdir):
 
 
 def section_network(ctx, creds, profiles=DEFAULT_PROFILES, clients=("scripted", "chromium")):
+    if not hasattr(ctx, "net_s"):
+        ctx.net_s = 20 if ctx.quick else 60
     out = {}
     for profile in profiles:
         for client in clients:
@@ -595,18 +598,25 @@ def write_plots(net, results_dir, stamp):
 # ---- standalone ----------------------------------------------------------------------------
 
 def main():
+    global PLAYER_KEEP_MS
     ap = argparse.ArgumentParser()
     ap.add_argument("--build-dir", required=True)
     ap.add_argument("--seconds", type=int, default=60)
     ap.add_argument("--profiles", default=",".join(DEFAULT_PROFILES))
     ap.add_argument("--clients", default="scripted,chromium")
     ap.add_argument("--label", default="")
+    ap.add_argument("--web", help="serve this copy of web/ to Chromium (to compare an older client)")
+    ap.add_argument("--player-keep-ms", type=int, default=PLAYER_KEEP_MS,
+                    help="the modelled player's delay shedding floor; 0 turns it off as older clients")
     ap.add_argument("--results", default=os.path.join(HERE, "results"))
     a = ap.parse_args()
     ctx = bench.Ctx()
     ctx.build = os.path.abspath(a.build_dir)
     ctx.binary = os.path.join(ctx.build, "service", "call-audio")
     ctx.net_s = a.seconds
+    if a.web:
+        os.environ["CALLAUDIO_BENCH_WEB"] = os.path.abspath(a.web)
+    PLAYER_KEEP_MS = a.player_keep_ms
     ctx.work = tempfile.mkdtemp(prefix="callaudio-netbench-")
     try:
         d = os.path.join(ctx.work, "creds")
@@ -618,7 +628,7 @@ def main():
         import shutil
         shutil.rmtree(ctx.work, ignore_errors=True)
     res = {"when": datetime.datetime.now().strftime("%Y-%m-%d %H:%M:%S"), "commit": bench.commit(),
-           "label": a.label, "seconds": a.seconds, "load_before": load_before,
+           "label": a.label, "build": ctx.build, "web": a.web, "player_keep_ms": a.player_keep_ms, "seconds": a.seconds, "load_before": load_before,
            "load_after": " ".join("%.2f" % x for x in os.getloadavg()), "network": net}
     table = rows(net)
     text = ["call-audio network bench  %s  commit %s  %s  (%d s per run; load %s -> %s)"

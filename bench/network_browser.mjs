@@ -20,7 +20,8 @@ import { fileURLToPath } from 'node:url';
 
 const HERE = path.dirname(fileURLToPath(import.meta.url));
 const ROOT = path.resolve(HERE, '..');
-const WEB = path.join(ROOT, 'web');
+// Another copy of the client (an older one, to compare) may be served instead.
+const WEB = path.resolve(process.env.CALLAUDIO_BENCH_WEB || path.join(ROOT, 'web'));
 const CHROMIUM = process.env.CHROMIUM || '/usr/bin/chromium';
 const STEP_MS = 20000;   // the longest any single browser step may take
 
@@ -34,7 +35,7 @@ function fail(message) {
 
 let chromium;
 try {
-  chromium = createRequire(path.join(WEB, 'test', 'e2e', 'package.json'))('playwright-core').chromium;
+  chromium = createRequire(path.join(ROOT, 'web', 'test', 'e2e', 'package.json'))('playwright-core').chromium;
 } catch {
   fail('playwright-core is not installed in web/test/e2e (web/test/run-browser-test.sh installs it)');
 }
