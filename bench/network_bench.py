@@ -66,6 +66,7 @@ PLAYER_WINDOW_MS = 500      # the worklet's TRIM_WINDOW_S
 QUANTUM = 128               # samples per AudioWorklet render call
 BACK_UNDER_MS = 250         # downlink latency that counts as recovered
 PIPELINE = 8                # posts the scripted client keeps unanswered (160 ms)
+LATE_POST_S = 0.010         # a scripted post this late shows the machine held the client up
 
 LABELS = {
     "good-wifi": "good Wi-Fi",
@@ -111,8 +112,11 @@ class RelayProc:
         return out
 
     def stop(self):
+        """Stops the relay; returns its closing line (how late it ran)."""
         stop_pid(self.proc)
+        tail = self.proc.stdout.read()
         self.proc.stdout.close()
+        return tail.strip()
 
 
 # ---- the scripted client ---------------------------------------------------------
@@ -157,6 +161,7 @@ def poster(port, cafile, token, duration, inflight, out):
         out_posts = []           # (send time, frames) of unanswered posts, oldest first
         records = []             # (send time, round trip, frames, status)
         failed = False
+        late = 0                 # posts sent LATE_POST_S after their newest frame was ready
         deadline = start + duration + 10
         while (next_frame < total or queue or out_posts) and not failed and time.monotonic() < deadline:
             now = time.monotonic()
@@ -167,6 +172,8 @@ def poster(port, cafile, token, duration, inflight, out):
                 dropped += len(queue) - UPLINK_KEEP
                 queue = queue[-UPLINK_KEEP:]
             if queue and len(out_posts) < inflight:
+                if time.monotonic() - (start + (queue[-1] + 1) * 0.020) > LATE_POST_S:
+                    late += 1
                 body = b"".join(stamped_frame(n) for n in queue)
                 conn.sock.sendall(("POST %s?token=%s HTTP/1.1\r\nHost: localhost\r\nContent-Length: %d\r\n\r\n"
                                    % (TX, token, len(body))).encode() + body)
@@ -191,7 +198,7 @@ def poster(port, cafile, token, duration, inflight, out):
                 if not status.startswith("HTTP/1.1 200"):
                     failed = True
         conn.close()
-        out.put({"ok": True, "start": start, "records": records, "mic_dropped": dropped})
+        out.put({"ok": True, "start": start, "records": records, "mic_dropped": dropped, "late": late})
     except Exception as e:  # reported, never raised across the process boundary
         out.put({"ok": False, "error": repr(e)})
 
@@ -410,6 +417,7 @@ def run_one(ctx, creds, profile, client, seconds, workdir):
                 failures = sum(1 for r in post["records"] if not r[3].startswith("HTTP/1.1 200"))
                 frames_per_post = [r[2] for r in post["records"]]
                 mic_dropped = post["mic_dropped"]
+                late_posts = post["late"]
 
                 def in_hand(g):
                     return start + (g + 1) / RATE
@@ -431,6 +439,7 @@ def run_one(ctx, creds, profile, client, seconds, workdir):
                 failures = sum(1 for p in res["posts"] if p[2] != 200)
                 frames_per_post = [p[3] // (FRAME * 2) for p in res["posts"]]
                 mic_dropped = last.get("micDroppedFrames", 0)
+                late_posts = None
                 ready = [t / 1000.0 - off for t in res["ready"]]
 
                 def in_hand(g):
@@ -443,7 +452,7 @@ def run_one(ctx, creds, profile, client, seconds, workdir):
             card = card_figures(svc.sim, start)
             stalls = relay.stalls(t0, t_end)
         finally:
-            relay.stop()
+            relay_note = relay.stop()
     warm = start + 1.0
     minutes = max(1e-9, (t_end - start) / 60.0)
     down_steady = [v for t, v in down if t >= warm]
@@ -467,6 +476,8 @@ def run_one(ctx, creds, profile, client, seconds, workdir):
         "mic_dropped_frames": mic_dropped,
         "back_under_250ms_ms": recovery(down, stalls, t_end),
         "stalls": [(s - start, e - start) for s, e in stalls],
+        "relay": relay_note,
+        "client_late_posts": late_posts,
         "series": {"down": [(round(t - start, 3), round(v, 1)) for t, v in down[::4]],
                    "up": [(round(t - start, 3), round(v, 1)) for t, v in up],
                    "card_xruns": [round(x - start, 3) for x in card["xruns"]]},
@@ -532,6 +543,9 @@ def rows(net):
              val(lambda r: ",".join("never" if x is None else "%.0f" % x for x in r["back_under_250ms_ms"]) or "-"),
              "<= 1000" if PROFILES[profile][1].get("stall") else ""),
             (s, "post round trip p50/p99/max ms", val(lambda r: three(r["post_rtt_ms"]))),
+            (s, "held up by the machine: client posts >10 ms late; relay",
+             val(lambda r: "%s; %s" % ("-" if r.get("client_late_posts") is None else r["client_late_posts"],
+                                       (r.get("relay") or "").replace("netimpair: ", ""))), ""),
             (s, "posts (failed), frames per post p50/max, mic frames dropped",
              val(lambda r: "%d (%d), %s/%s, %d" % (r["posts"], r["post_failures"], f(r["frames_per_post"]["p50"], 0),
                                                   f(r["frames_per_post"]["max"], 0), r["mic_dropped_frames"])), ""),

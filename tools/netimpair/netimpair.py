@@ -32,6 +32,7 @@ import argparse
 import asyncio
 import collections
 import random
+import signal
 import socket
 import sys
 import threading
@@ -39,6 +40,7 @@ import time
 
 SEGMENT = 1448          # bytes read at a time: one Ethernet-sized TCP segment
 DEFAULT_QUEUE = 65536   # bytes held per direction: about one TCP window
+LATE_S = 0.005          # a release this much after its time is counted late
 
 # name: (up, down) keyword sets.
 PROFILES = {
@@ -146,6 +148,9 @@ class Relay:
         self._error = None
         self._writers = set()
         self._up_sched = None
+        self.released = 0         # pieces released
+        self.late = 0             # of them more than LATE_S after their time
+        self.late_max = 0.0
         self._down_sched = None
 
     @classmethod
@@ -217,6 +222,16 @@ class Relay:
             task.cancel()
         self._loop.call_later(0.05, self._loop.stop)
 
+    def _note_late(self, late):
+        """Counts releases that came later than scheduled: on a loaded
+        machine the relay itself can add jitter, and whoever reads the
+        figures should know how much."""
+        self.released += 1
+        if late > LATE_S:
+            self.late += 1
+        if late > self.late_max:
+            self.late_max = late
+
     # -- one connection --
 
     async def _accept(self, c_reader, c_writer):
@@ -278,6 +293,7 @@ class Relay:
                 if wait > 0:
                     await asyncio.sleep(wait)
                 queue.popleft()
+                self._note_late(time.monotonic() - t)
                 if not data:
                     try:
                         if writer.can_write_eof():
@@ -316,12 +332,14 @@ def main(argv=None):
     # The origin (monotonic seconds) dates the stalls for whoever reads this.
     print("netimpair: listening on 127.0.0.1:%d origin=%.6f (up %s; down %s)"
           % (relay.port, relay.origin, relay.up.describe(), relay.down.describe()), flush=True)
-    try:
-        while True:
-            time.sleep(3600)
-    except KeyboardInterrupt:
+    stop = threading.Event()
+    signal.signal(signal.SIGTERM, lambda *_: stop.set())
+    signal.signal(signal.SIGINT, lambda *_: stop.set())
+    while not stop.wait(3600):
         pass
     relay.stop()
+    print("netimpair: released %d pieces, %d more than %.0f ms late, the latest by %.1f ms"
+          % (relay.released, relay.late, LATE_S * 1000, relay.late_max * 1000), flush=True)
     return 0
 
 
