@@ -381,7 +381,7 @@ def recovery(series, stalls, t_end):
     BACK_UNDER_MS and stays there for a second (None: not within 5 s)."""
     out = []
     for _, end in stalls:
-        if end + 1.0 > t_end:
+        if not series or end < series[0][0] or end + 1.0 > t_end:
             continue
         after = [(t, v) for t, v in series if end <= t <= end + 6.0]
         got = None

@@ -5,7 +5,8 @@
 // `seconds`, and writes to `out`:
 //   live_at        epoch ms when the call went live
 //   figures        the client's onFigures reports, each with t (epoch ms)
-//   down           [t, g]: a sample with card frame number g left the player at t
+//   down           [t, g]: a sample with card frame number g left the output at t
+//                  (the context's output timestamp; older clients: when the page got it)
 //   ready          epoch ms at which microphone frame n was handed over
 //   posts          [t, round trip ms, status, body bytes] per post
 //   states         the client's states
@@ -87,9 +88,14 @@ const client = new CallAudioClient({
   service: p.get('service'), token: p.get('token'),
   onState: (s) => { B.states.push({ t: now(), ...s }); if (s.state === 'live' && !B.liveAt) B.liveAt = now(); },
   onFigures: (f) => B.figures.push({ t: now(), ...f }),
-  onPlayed: (samples, rate) => {
-    // The batch's last sample has just been rendered.
-    const t = now();
+  onPlayed: (samples, rate, end) => {
+    // When the batch's end leaves the output, from the context's own clock:
+    // the message itself may wait for a busy page thread.
+    let t = now();
+    const ts = client.ctx && client.ctx.getOutputTimestamp ? client.ctx.getOutputTimestamp() : null;
+    if (end !== undefined && ts && ts.performanceTime > 0) {
+      t = performance.timeOrigin + ts.performanceTime + (end - ts.contextTime) * 1000;
+    }
     const ints = Int16Array.from(samples, (x) => Math.round(x * 32768));
     for (let start = 0; start + 8 <= ints.length; start += 320) {
       for (let i = start; i < start + 64 && i + 8 <= ints.length; i++) {

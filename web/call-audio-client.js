@@ -177,7 +177,7 @@ export class CallAudioClient {
         this.fig.droppedMs = m.droppedMs;
         this.fig.rxLevel = m.level;
       } else if (m.type === 'played' && this.onPlayed) {
-        this.onPlayed(m.samples, this.ctx ? this.ctx.sampleRate : 0);
+        this.onPlayed(m.samples, this.ctx ? this.ctx.sampleRate : 0, m.end);
       }
     };
     this.player.connect(this.ctx.destination);

@@ -68,7 +68,9 @@ class CallAudioPlayer extends AudioWorkletProcessor {
         for (const t of this.tapped) { all.set(t, o); o += t.length; }
         this.tapped = [];
         this.tappedLen = 0;
-        this.port.postMessage({ type: 'played', samples: all }, [all.buffer]);
+        // end: the context time just after the batch's last sample.
+        this.port.postMessage({ type: 'played', samples: all, end: currentTime + ch0.length / sampleRate },
+                              [all.buffer]);
       }
     }
     return true;
