@@ -41,7 +41,7 @@ export class CallAudioClient {
     this.sampleRate = opts.sampleRate === undefined ? RATE : opts.sampleRate;
     this.startMs = opts.startMs ?? 60;
     this.capMs = opts.capMs ?? 200;
-    this.keepMs = opts.keepMs ?? 20;
+    this.keepMs = opts.keepMs ?? 60;
     this.workletUrl = opts.workletUrl || new URL('./call-audio-worklet.js', import.meta.url).href;
     this.machine = new CallMachine({ backoff: new Backoff(opts.backoff || {}) });
     this.ctx = null;

@@ -18,7 +18,7 @@ class CallAudioPlayer extends AudioWorkletProcessor {
     const ms = sampleRate / 1000;
     this.buffer = new JitterBuffer({ start: Math.round((o.startMs ?? 60) * ms),
                                      cap: Math.round((o.capMs ?? 200) * ms),
-                                     keep: Math.round((o.keepMs ?? 20) * ms),
+                                     keep: Math.round((o.keepMs ?? 60) * ms),
                                      window: o.keepMs === 0 ? 0 : Math.round(TRIM_WINDOW_S * sampleRate) });
     this.tap = !!o.tap;           // send what was played back to the page
     this.tapped = [];
