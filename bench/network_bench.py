@@ -227,6 +227,8 @@ class PlayerModel:
         self.runs.append([g, n])
         self.fill += n
         self.drop(self.fill - self.cap)
+        if self.window and not self.playing:
+            self.drop(self.fill - self.start)
 
     def drop(self, count):
         while count > 0 and self.runs:

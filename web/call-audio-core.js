@@ -162,9 +162,10 @@ export class FramePacker {
 // build up however long the call runs. With a `window` (samples played), it
 // also sheds delay the network no longer needs: when the fill never fell
 // below `keep` during a window, the oldest samples above `keep` at that
-// low point are dropped. A burst after a network stall, or the start level
-// and each re-priming after an underrun, would otherwise stay queued as
-// delay for the rest of the call.
+// low point are dropped, and while it primes it holds no more than
+// `start`. A burst after a network stall, or the start level and each
+// re-priming after an underrun, would otherwise stay queued as delay for the
+// rest of the call.
 export class JitterBuffer {
   constructor({ start, cap, keep = 0, window = 0 }) {
     if (!(cap > 0 && start >= 0 && start <= cap)) throw new RangeError('need 0 <= start <= cap');
@@ -203,6 +204,16 @@ export class JitterBuffer {
       w = w + 1 === this.cap ? 0 : w + 1;
     }
     this.fill += src.length;
+    if (this.window > 0 && !this.playing && this.fill > this.start) {
+      // Silent and about to start: what arrives in one burst now is a
+      // stall's backlog, and only its newest `start` samples are worth
+      // playing; the rest would be delay from the first sample on.
+      const k = this.fill - this.start;
+      this.read = (this.read + k) % this.cap;
+      this.fill -= k;
+      this.dropped += k;
+      this.trimmed += k;
+    }
     if (this.fill > this.peak) this.peak = this.fill;
   }
 
