@@ -23,8 +23,12 @@ const API = '/api/v1/voice_call/audio';
 // the service plays (it skips what is beyond its 80 ms ceiling). Browsers
 // run parallel requests on parallel connections (up to six per origin, the
 // stream holds one); one link delivers them in the order they were sent,
-// and only posts arriving together (a stall's backlog) may swap at the card.
+// but two posts that reach the service together race for the card and may
+// swap. So posts run in parallel only where the round trip needs it: while
+// the last posts took PARALLEL_RTT_MS or less on average, one at a time
+// keeps up (each carries the frames that came meanwhile) and keeps order.
 const POSTS_OUT = 5;
+const PARALLEL_RTT_MS = 40;
 
 export class CallAudioClient {
   constructor(opts) {
@@ -329,7 +333,8 @@ export class CallAudioClient {
   }
 
   pump(session) {
-    if (this.postsOut >= POSTS_OUT || this.uplink.length === 0) return;
+    const meanRtt = this.rtts.length ? this.rtts.reduce((a, b) => a + b, 0) / this.rtts.length : 0;
+    if (this.postsOut >= (meanRtt > PARALLEL_RTT_MS ? POSTS_OUT : 1) || this.uplink.length === 0) return;
     const wait = this.postPauseUntil - performance.now();
     if (wait > 0) {
       clearTimeout(this.postTimer);
