@@ -19,6 +19,13 @@ namespace {
 // held across the write, is released.
 constexpr useconds_t kStallPauseUs = 10000;
 constexpr int kMaxStalledTries = 100;
+
+// Periods queued before playback starts, and again after an underrun (a
+// prepared device restarts by itself at the same threshold). One period
+// leaves nothing to bridge the next post's network jitter; two (40 ms) stay
+// well inside the uplink's 80 ms ceiling.
+constexpr snd_pcm_uframes_t kStartPeriods = 2;
+
 }  // namespace
 
 struct PlaybackSink {
@@ -49,14 +56,18 @@ PlaybackSink *sink_open(const char *device, char *err, size_t err_size)
         free(sink);
         return nullptr;
     }
-    // 4. Start as soon as one period is queued; stop only when the queue has
+    // 4. Start once a cushion of two periods is queued (never more than the
+    // buffer, or playback would never start); stop only when the queue has
     // run completely dry; wake a blocked writer once a period is free. The
     // setters only fill the record and snd_pcm_sw_params validates it, so
     // only its result is checked.
+    snd_pcm_uframes_t start = kStartPeriods * period;
+    if (start > buffer)
+        start = buffer;
     snd_pcm_sw_params_t *sw = nullptr;
     snd_pcm_sw_params_alloca(&sw);
     snd_pcm_sw_params_current(sink->pcm, sw);
-    snd_pcm_sw_params_set_start_threshold(sink->pcm, sw, period);
+    snd_pcm_sw_params_set_start_threshold(sink->pcm, sw, start);
     snd_pcm_sw_params_set_stop_threshold(sink->pcm, sw, buffer);
     snd_pcm_sw_params_set_avail_min(sink->pcm, sw, period);
     rc = snd_pcm_sw_params(sink->pcm, sw);
@@ -72,7 +83,7 @@ PlaybackSink *sink_open(const char *device, char *err, size_t err_size)
             "start_threshold=%lu\n",
             device, static_cast<unsigned long>(buffer), frames_to_ms(buffer),
             static_cast<unsigned long>(period), frames_to_ms(period),
-            static_cast<unsigned long>(period));
+            static_cast<unsigned long>(start));
     // 6. Ready to write.
     rc = snd_pcm_prepare(sink->pcm);
     if (rc < 0) {

@@ -5,7 +5,8 @@ JSON and Markdown into bench/results/).
 
     bench/bench.py --build-dir DIR [--bin BINARY] [--quick] [--only SECTION,...]
 
-Sections: call, recovery, capacity, footprint, browser, cost, peers, tls. Every figure is reported,
+Sections: call, recovery, capacity, footprint, browser, cost, peers, tls, and
+network (not run by default; bench/network_bench.py). Every figure is reported,
 none is asserted. Every load goes to 127.0.0.1 only; every loop is bounded
 in count and time; every server started here is stopped by its own pid.
 """
@@ -862,6 +863,9 @@ def build_rows(res):
         add(s, ("binary size stripped (unstripped)", "%d B (%d B)" % (fp["stripped_bytes"], fp["binary_bytes"])), "<= 153600 B")
         add(s, ("nginx idle RSS (master + worker)", "%d KiB" % fp["nginx_idle_rss_kib"]))
     rows += [tuple(r) for r in res.get("browser", {}).get("rows", [])]
+    if res.get("network"):
+        import network_bench
+        rows += network_bench.rows(res["network"])
     return rows
 
 
@@ -969,6 +973,9 @@ def main():
             if name in sections:
                 print("bench: " + name, file=sys.stderr)
                 res[name] = __import__(module).section(ctx, creds)
+        if "network" in sections:
+            import network_bench  # the call through impaired networks; runs long
+            res["network"] = network_bench.section_network(ctx, ec)
     finally:
         res["machine"]["load_after"] = " ".join("%.2f" % x for x in os.getloadavg())
         shutil.rmtree(ctx.work, ignore_errors=True)
@@ -984,6 +991,10 @@ def main():
             json.dump(res, fh, indent=1, default=str)
         with open(os.path.join(a.results, name + ".md"), "w") as fh:
             fh.write(md)
+    if res.get("network"):
+        import network_bench
+        for path in network_bench.write_plots(res["network"], a.results, stamp):
+            print("bench: plot %s" % path, file=sys.stderr)
     print("bench: written %s/%s.{json,md}" % (a.results, stamp), file=sys.stderr)
 
 

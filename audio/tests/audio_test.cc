@@ -367,19 +367,37 @@ TEST(NullRecords, AreHarmless)
 
 TEST_F(AudioTest, SinkOpenSetsThresholdsFromGrantedSizes)
 {
-    fake::alsa.granted_buffer = 1600;
-    fake::alsa.granted_period = 400;
-    CaptureStderr();
-    PlaybackSink *sink = sink_open("plughw:CARD=RM500QGL", err, sizeof(err));
-    EXPECT_EQ(GetCapturedStderr(),
-              "call-audio: playback plughw:CARD=RM500QGL buffer=1600 frames (100ms) "
-              "period=400 frames (25ms) start_threshold=400\n");
-    ASSERT_NE(sink, nullptr);
-    sink_close(sink);
-    EXPECT_EQ(fake::alsa.log,
-              concat(concat({"open playback plughw:CARD=RM500QGL 0"}, set_up(1920)),
-                     {"sw_params_current", "set_start_threshold 400", "set_stop_threshold 1600",
-                      "set_avail_min 400", "sw_params", "prepare", "drop", "close"}));
+    const struct {
+        const char *what;
+        snd_pcm_uframes_t buffer, period;
+        const char *summary;
+        Log sw;
+    } cases[] = {
+        {"starts at two granted periods", 1600, 400,
+         "call-audio: playback plughw:CARD=RM500QGL buffer=1600 frames (100ms) "
+         "period=400 frames (25ms) start_threshold=800\n",
+         {"sw_params_current", "set_start_threshold 800", "set_stop_threshold 1600",
+          "set_avail_min 400", "sw_params"}},
+        {"a buffer under two periods caps the start", 480, 320,
+         "call-audio: playback plughw:CARD=RM500QGL buffer=480 frames (30ms) "
+         "period=320 frames (20ms) start_threshold=480\n",
+         {"sw_params_current", "set_start_threshold 480", "set_stop_threshold 480",
+          "set_avail_min 320", "sw_params"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        fake::alsa.log.clear();
+        fake::alsa.granted_buffer = c.buffer;
+        fake::alsa.granted_period = c.period;
+        CaptureStderr();
+        PlaybackSink *sink = sink_open("plughw:CARD=RM500QGL", err, sizeof(err));
+        EXPECT_EQ(GetCapturedStderr(), c.summary);
+        ASSERT_NE(sink, nullptr);
+        sink_close(sink);
+        EXPECT_EQ(fake::alsa.log,
+                  concat(concat(concat({"open playback plughw:CARD=RM500QGL 0"}, set_up(1920)), c.sw),
+                         {"prepare", "drop", "close"}));
+    }
 }
 
 TEST_F(SinkTest, WritesWholeFramesAndRecovers)

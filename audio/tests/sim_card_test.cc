@@ -95,7 +95,7 @@ TEST(SimCard, SinkDelayMatchesWhatIsQueuedAndIdleSinkRecovers)
     ASSERT_EQ(sink_write(sink, audio_bytes, sizeof(audio_bytes), err, sizeof(err)), 0) << err;
     const int queued = sink_delay_ms(sink);
     EXPECT_LE(queued, 80);
-    EXPECT_GE(queued, 60) << "80 ms written, playing since the first period";
+    EXPECT_GE(queued, 60) << "80 ms written in one go, playing since two periods were in";
 
     // Let it run dry: the stop threshold is the whole buffer, so the card
     // stops; the next write must prepare and play again.

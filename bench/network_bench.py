@@ -1,0 +1,678 @@
+#!/usr/bin/env python3
+"""The call through impaired networks: one table per network profile.
+
+    bench/network_bench.py --build-dir DIR [--seconds S] [--profiles a,b]
+                           [--clients scripted,chromium] [--label TEXT]
+
+Also run by bench/bench.py as its "network" section (scripts/bench --only
+network). For each profile of tools/netimpair the service runs on a fresh
+simulated card behind the relay, and a client makes a full-duplex call
+through it:
+
+- scripted: Python processes like bench.py's: a poster that sends each
+  20 ms microphone frame as its own post when it is ready, pipelined on one
+  keep-alive connection (up to 8 unanswered, so the posts' cadence does not
+  depend on the round trip), and a stream listener whose arrivals feed a
+  model of the page's player (the same start level, cap and delay shedding
+  as web/call-audio-core.js);
+- scripted-serial: the same with one post at a time, as a browser's fetch
+  does on one connection: frames that wait meanwhile go in the next post;
+- chromium: the real browser client in headless Chromium
+  (bench/network_browser.mjs), with the microphone frames stamped.
+
+Both ends carry frame numbers: the card captures its numbering pattern, and
+each client stamps the pattern into its microphone frames (frame n holds
+sample numbers 320 n ... 320 n + 319), so that latency is read from the
+audio itself:
+
+- downlink: the time a sample leaves the player (modelled, or the browser's
+  AudioWorklet) minus its capture time on the card;
+- uplink: the time a sample plays on the card (the card's event log)
+  minus the time the client had it (the scripted clock, or the moment the
+  browser's worklet handed its frame over).
+
+Figures are reported, never asserted. 127.0.0.1 only; every process started
+is stopped by its pid; every wait is bounded.
+"""
+
+import argparse
+import datetime
+import json
+import os
+import select
+import signal
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(ROOT, "tools", "netimpair"))
+import bench  # noqa: E402
+from bench import CARD, TX, Conn, Service, run_clients, spread, stop_pid  # noqa: E402
+from netimpair import PROFILES, Impairment  # noqa: E402
+from simcard import capture_time, decode_frames, pattern_sample  # noqa: E402
+
+RATE = 16000
+FRAME = 320                 # samples per microphone frame, 20 ms
+UPLINK_KEEP = 4             # frames the browser client keeps while a post is out
+PLAYER_START_MS = 60        # the page player's defaults (web/call-audio-client.js)
+PLAYER_CAP_MS = 200
+PLAYER_KEEP_MS = 60
+PLAYER_WINDOW_MS = 500      # the worklet's TRIM_WINDOW_S
+QUANTUM = 128               # samples per AudioWorklet render call
+BACK_UNDER_MS = 250         # downlink latency that counts as recovered
+PIPELINE = 8                # posts the scripted client keeps unanswered (160 ms)
+LATE_POST_S = 0.010         # a scripted post this late shows the machine held the client up
+
+LABELS = {
+    "good-wifi": "good Wi-Fi",
+    "busy-wifi": "busy Wi-Fi",
+    "4g": "4G",
+    "uplink-128k": "128 kbit/s uplink",
+}
+DEFAULT_PROFILES = ("good-wifi", "busy-wifi", "4g", "uplink-128k")
+
+
+# ---- the relay, as its own process ---------------------------------------------
+
+class RelayProc:
+    """tools/netimpair/netimpair.py in front of a port; stopped by its pid."""
+
+    def __init__(self, target_port, profile):
+        self.profile = profile
+        self.proc = subprocess.Popen(
+            [sys.executable, os.path.join(ROOT, "tools", "netimpair", "netimpair.py"),
+             "--target", str(target_port), "--profile", profile],
+            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        ready, _, _ = select.select([self.proc.stdout], [], [], 10)
+        line = self.proc.stdout.readline() if ready else ""
+        if "listening on 127.0.0.1:" not in line:
+            stop_pid(self.proc)
+            raise RuntimeError("netimpair did not start: %r" % line)
+        addr = line.split("listening on 127.0.0.1:", 1)[1].split()[0]
+        self.port = int(addr)
+        self.origin = float(line.split("origin=", 1)[1].split()[0])
+        up, down = PROFILES[profile]
+        self.up, self.down = Impairment(**up), Impairment(**down)
+
+    def stalls(self, t_from, t_to):
+        """(start, end) of the stalls in [t_from, t_to], monotonic seconds."""
+        imp = self.down if self.down.stall else self.up
+        out = []
+        if imp.stall and imp.every:
+            t = self.origin + imp.phase
+            while t < t_to:
+                if t + imp.stall / 1000.0 > t_from:
+                    out.append((t, t + imp.stall / 1000.0))
+                t += imp.every
+        return out
+
+    def stop(self):
+        """Stops the relay; returns its closing line (how late it ran)."""
+        stop_pid(self.proc)
+        tail = self.proc.stdout.read()
+        self.proc.stdout.close()
+        return tail.strip()
+
+
+# ---- the scripted client ---------------------------------------------------------
+
+def stamped_frame(n):
+    """Microphone frame n as the card will see it: pattern samples 320 n ..."""
+    return struct.pack("<%dh" % FRAME, *(pattern_sample(n * FRAME + i) for i in range(FRAME)))
+
+
+def try_response(conn):
+    """A whole response from what is buffered, or None."""
+    head_end = conn.buf.find(b"\r\n\r\n")
+    if head_end < 0:
+        return None
+    head = conn.buf[:head_end]
+    length = 0
+    for line in head.split(b"\r\n")[1:]:
+        k, _, v = line.partition(b":")
+        if k.strip().lower() == b"content-length":
+            length = int(v)
+    end = head_end + 4 + length
+    if len(conn.buf) < end:
+        return None
+    conn.buf = conn.buf[end:]
+    return head.split(b"\r\n", 1)[0].decode()
+
+
+def poster(port, cafile, token, duration, inflight, out):
+    """Posts like a microphone client: a 20 ms frame is ready every 20 ms and
+    goes out at once while fewer than `inflight` posts are unanswered
+    (pipelined on one keep-alive connection, so they stay in order);
+    otherwise frames wait and go together in the next post, only the newest
+    UPLINK_KEEP of them. inflight 1 is the browser client's one post at a
+    time. Sample g of the call was in hand at start + (g + 1) / 16000 s."""
+    try:
+        conn = Conn(port, cafile)
+        start = time.monotonic()
+        total = int(duration * 1000 / 20)
+        next_frame = 0           # the next frame to become ready
+        queue = []
+        dropped = 0
+        out_posts = []           # (send time, frames) of unanswered posts, oldest first
+        records = []             # (send time, round trip, frames, status)
+        failed = False
+        late = 0                 # posts sent LATE_POST_S after their newest frame was ready
+        deadline = start + duration + 10
+        while (next_frame < total or queue or out_posts) and not failed and time.monotonic() < deadline:
+            now = time.monotonic()
+            while next_frame < total and start + (next_frame + 1) * 0.020 <= now:
+                queue.append(next_frame)
+                next_frame += 1
+            if len(queue) > UPLINK_KEEP:
+                dropped += len(queue) - UPLINK_KEEP
+                queue = queue[-UPLINK_KEEP:]
+            if queue and len(out_posts) < inflight:
+                if time.monotonic() - (start + (queue[-1] + 1) * 0.020) > LATE_POST_S:
+                    late += 1
+                body = b"".join(stamped_frame(n) for n in queue)
+                conn.sock.sendall(("POST %s?token=%s HTTP/1.1\r\nHost: localhost\r\nContent-Length: %d\r\n\r\n"
+                                   % (TX, token, len(body))).encode() + body)
+                out_posts.append((time.monotonic(), len(queue)))
+                queue = []
+            due = start + (next_frame + 1) * 0.020 if next_frame < total else deadline
+            wait = max(0.0, min(due, deadline) - time.monotonic())
+            if not out_posts:
+                time.sleep(wait)
+                continue
+            if not conn.sock.pending():
+                ready, _, _ = select.select([conn.sock], [], [], wait)
+                if not ready:
+                    continue
+            conn.fill()
+            while out_posts:
+                status = try_response(conn)
+                if status is None:
+                    break
+                t0, frames = out_posts.pop(0)
+                records.append((t0, time.monotonic() - t0, frames, status))
+                if not status.startswith("HTTP/1.1 200"):
+                    failed = True
+        conn.close()
+        out.put({"ok": True, "start": start, "records": records, "mic_dropped": dropped, "late": late})
+    except Exception as e:  # reported, never raised across the process boundary
+        out.put({"ok": False, "error": repr(e)})
+
+
+class PlayerModel:
+    """The page's playback buffer (web/call-audio-core.js JitterBuffer) fed
+    with the listener's arrival times and drained at 16 kHz in render
+    quanta: which sample plays when, and when it ran dry."""
+
+    def __init__(self, start_ms=PLAYER_START_MS, cap_ms=PLAYER_CAP_MS, keep_ms=None,
+                 window_ms=PLAYER_WINDOW_MS):
+        keep_ms = PLAYER_KEEP_MS if keep_ms is None else keep_ms
+        self.start = start_ms * 16
+        self.cap = cap_ms * 16
+        self.keep = keep_ms * 16
+        self.window = window_ms * 16 if keep_ms else 0
+        self.low = None
+        self.played = 0
+        self.runs = []           # [g or None, n] oldest first
+        self.fill = 0
+        self.playing = False
+        self.underruns = 0
+        self.dropped = 0
+
+    def push(self, g, n):
+        self.runs.append([g, n])
+        self.fill += n
+        self.drop(self.fill - self.cap)
+        if self.window and not self.playing:
+            self.drop(self.fill - self.start)
+
+    def drop(self, count):
+        while count > 0 and self.runs:
+            g, n = self.runs[0]
+            k = min(n, count)
+            self.runs[0] = [None if g is None else g + k, n - k]
+            if self.runs[0][1] == 0:
+                self.runs.pop(0)
+            self.fill -= k
+            self.dropped += k
+            count -= k
+
+    def pull(self, count):
+        """Plays up to `count` samples; returns the frame number of the first
+        (None if unknown or silent)."""
+        if not self.playing:
+            if self.fill < self.start or self.fill == 0:
+                return None
+            self.playing = True
+            self.low = None
+            self.played = 0
+        first = self.runs[0][0] if self.runs else None
+        self.take(count)
+        if self.fill < 0:
+            self.fill = 0
+            self.underruns += 1
+            self.playing = False
+        elif self.window:
+            self.low = self.fill if self.low is None else min(self.low, self.fill)
+            self.played += count
+            if self.played >= self.window:
+                if self.low > self.keep:
+                    self.drop(self.low - self.keep)
+                self.low = None
+                self.played = 0
+        return first
+
+    def take(self, count):
+        """Removes `count` samples from the front; fill goes negative by
+        what was missing."""
+        left = count
+        while left and self.runs:
+            g, n = self.runs[0]
+            k = min(n, left)
+            self.runs[0] = [None if g is None else g + k, n - k]
+            if self.runs[0][1] == 0:
+                self.runs.pop(0)
+            self.fill -= k
+            left -= k
+        self.fill -= left
+
+
+def model_playback(chunks):
+    """Downlink latency series [(t, ms)] and underruns for listener chunks
+    [(t, g, n)]."""
+    if not chunks:
+        return [], 0, 0
+    player = PlayerModel()
+    t = chunks[0][0]
+    end = chunks[-1][0]
+    i = 0
+    series = []
+    step = QUANTUM / RATE
+    while t <= end:
+        while i < len(chunks) and chunks[i][0] <= t:
+            player.push(chunks[i][1], chunks[i][2])
+            i += 1
+        g = player.pull(QUANTUM)
+        if g is not None:
+            series.append((t, (t - capture_time(g)) * 1000))
+        t += step
+    return series, player.underruns, player.dropped / 16.0
+
+
+# ---- the browser client ------------------------------------------------------------
+
+def clock_offset():
+    """Wall clock minus monotonic clock, in seconds: converts the browser's
+    epoch times (performance.timeOrigin + now()) to the card's clock."""
+    a = time.monotonic()
+    w = time.time()
+    b = time.monotonic()
+    return w - (a + b) / 2
+
+
+def run_chromium(port, token, duration, workdir):
+    out_path = os.path.join(workdir, "chromium.json")
+    cmd = ["node", os.path.join(HERE, "network_browser.mjs"),
+           json.dumps({"service": "https://127.0.0.1:%d" % port, "token": token,
+                       "seconds": duration, "out": out_path, "dir": workdir})]
+    if os.sched_getscheduler(0) != os.SCHED_OTHER:
+        # A bench run at real-time priority (to keep the machine's other
+        # load out of the service's and the relay's timing) leaves the
+        # browser, a whole process family, at normal priority.
+        cmd = ["chrt", "--other", "0"] + cmd
+    off_before = clock_offset()
+    log = open(os.path.join(workdir, "chromium.log"), "wb")
+    proc = subprocess.Popen(cmd, stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
+    try:
+        proc.wait(timeout=duration + 90)
+    except subprocess.TimeoutExpired:
+        pass
+    finally:
+        if proc.poll() is None:
+            # The driver's own process group: Chromium and its helpers.
+            os.killpg(proc.pid, signal.SIGKILL)
+            proc.wait(timeout=10)
+        log.close()
+    off = (off_before + clock_offset()) / 2
+    try:
+        with open(out_path) as fh:
+            res = json.load(fh)
+    except (OSError, ValueError):
+        with open(os.path.join(workdir, "chromium.log"), "rb") as fh:
+            return {"ok": False, "error": fh.read().decode(errors="replace")[-600:]}
+    res["ok"] = "error" not in res
+    res["offset"] = off
+    return res
+
+
+# ---- figures from the card -----------------------------------------------------------
+
+def uplink_series(sim, in_hand):
+    """[(t, ms)]: for each stretch the card played, its first sample's play
+    time minus the time the client had that sample. `in_hand(g)` gives the
+    latter in monotonic seconds, or None."""
+    rec = sim.record(CARD)
+    series = []
+    seen = set()
+    for e in sim.events(card=CARD, direction="playback", kind="play"):
+        off = e["rec"]
+        if off in seen or off + 16 > len(rec):
+            continue
+        seen.add(off)
+        g = decode_frames(struct.unpack("<8h", rec[off:off + 16]))
+        if g is None:
+            continue
+        t0 = in_hand(g)
+        if t0 is not None:
+            series.append((e.t / 1e9, (e.t / 1e9 - t0) * 1000))
+    series.sort()
+    return series
+
+
+def card_figures(sim, t_from):
+    evs = sim.events(card=CARD, direction="playback")
+    t_ns = int(t_from * 1e9)
+    xruns = [e.t / 1e9 for e in evs if e.kind == "xrun" and e.t >= t_ns]
+    trims = [e for e in evs if e.kind == "discard" and e.f.get("why") == "drop" and e.t >= t_ns]
+    waits = [w["wait"] * 1000 for w in sim.queue_waits(CARD)
+             if w["wait"] is not None and w["t_write"] >= t_ns]
+    return {"xruns": xruns, "trims": len(trims), "waits_ms": waits}
+
+
+def recovery(series, stalls, t_end):
+    """Per stall: ms from its end until the downlink latency is under
+    BACK_UNDER_MS and stays there for a second (None: not within 5 s)."""
+    out = []
+    for _, end in stalls:
+        if not series or end < series[0][0] or end + 1.0 > t_end:
+            continue
+        after = [(t, v) for t, v in series if end <= t <= end + 6.0]
+        got = None
+        for k, (t, v) in enumerate(after):
+            if v >= BACK_UNDER_MS:
+                continue
+            if all(w < BACK_UNDER_MS for u, w in after[k:] if u <= t + 1.0):
+                got = (t - end) * 1000
+                break
+        out.append(got)
+    return out
+
+
+# ---- one run -------------------------------------------------------------------------
+
+def run_one(ctx, creds, profile, client, seconds, workdir):
+    with Service(ctx, workdir, creds) as svc:
+        relay = RelayProc(svc.port, profile)
+        try:
+            tok = svc.token()
+            t0 = time.monotonic()
+            if client.startswith("scripted"):
+                inflight = 1 if client == "scripted-serial" else PIPELINE
+                post, listen = run_clients(
+                    [(poster, (relay.port, svc.cert, tok, seconds, inflight)),
+                     (bench.listener, (relay.port, svc.cert, tok, seconds + 0.5))],
+                    timeout=seconds + 60)
+                if not post["ok"] or not listen["ok"]:
+                    return {"error": post.get("error") or listen.get("error")}
+                start = post["start"]
+                down, page_underruns, page_dropped = model_playback(listen["chunks"])
+                rtts = [r[1] * 1000 for r in post["records"]]
+                failures = sum(1 for r in post["records"] if not r[3].startswith("HTTP/1.1 200"))
+                frames_per_post = [r[2] for r in post["records"]]
+                mic_dropped = post["mic_dropped"]
+                late_posts = post["late"]
+
+                def in_hand(g):
+                    return start + (g + 1) / RATE
+            else:
+                res = run_chromium(relay.port, tok, seconds, workdir)
+                if not res["ok"]:
+                    return {"error": res.get("error")}
+                off = res["offset"]
+                start = res["live_at"] / 1000.0 - off
+                down = [(t / 1000.0 - off, (t / 1000.0 - off - capture_time(g)) * 1000)
+                        for t, g in res["down"]]
+                figs = res["figures"]
+                live_figs = [f for f in figs if f["t"] >= res["live_at"]]
+                first = live_figs[0] if live_figs else {"underruns": 0, "droppedMs": 0}
+                last = figs[-1] if figs else first
+                page_underruns = last["underruns"] - first["underruns"]
+                page_dropped = last["droppedMs"] - first["droppedMs"]
+                rtts = [p[1] for p in res["posts"]]
+                failures = sum(1 for p in res["posts"] if p[2] != 200)
+                frames_per_post = [p[3] // (FRAME * 2) for p in res["posts"]]
+                mic_dropped = last.get("micDroppedFrames", 0)
+                late_posts = None
+                ready = [t / 1000.0 - off for t in res["ready"]]
+
+                def in_hand(g):
+                    n = g // FRAME
+                    if n >= len(ready):
+                        return None
+                    return ready[n] - (FRAME - 1 - g % FRAME) / RATE
+            t_end = time.monotonic()
+            up = uplink_series(svc.sim, in_hand)
+            card = card_figures(svc.sim, start)
+            stalls = relay.stalls(t0, t_end)
+        finally:
+            relay_note = relay.stop()
+    warm = start + 1.0
+    minutes = max(1e-9, (t_end - start) / 60.0)
+    down_steady = [v for t, v in down if t >= warm]
+    up_steady = [v for t, v in up if t >= warm]
+    return {
+        "seconds": round(t_end - start, 1),
+        "downlink_latency_ms": spread(down_steady),
+        "uplink_latency_ms": spread(up_steady),
+        "page_underruns_per_min": page_underruns / minutes,
+        "page_dropped_ms": page_dropped,
+        "card_underruns": len(card["xruns"]),
+        "card_underruns_per_min": len(card["xruns"]) / minutes,
+        "card_underruns_in_stalls": sum(1 for x in card["xruns"]
+                                        if any(s <= x <= e + 0.1 for s, e in stalls)),
+        "card_trims": card["trims"],
+        "queue_wait_ms": spread(card["waits_ms"]),
+        "post_rtt_ms": spread(rtts),
+        "posts": len(rtts),
+        "post_failures": failures,
+        "frames_per_post": spread(frames_per_post),
+        "mic_dropped_frames": mic_dropped,
+        "back_under_250ms_ms": recovery(down, stalls, t_end),
+        "stalls": [(s - start, e - start) for s, e in stalls],
+        "relay": relay_note,
+        "client_late_posts": late_posts,
+        "series": {"down": [(round(t - start, 3), round(v, 1)) for t, v in down[::4]],
+                   "up": [(round(t - start, 3), round(v, 1)) for t, v in up],
+                   "card_xruns": [round(x - start, 3) for x in card["xruns"]]},
+    }
+
+
+def section_network(ctx, creds, profiles=DEFAULT_PROFILES, clients=("scripted", "chromium")):
+    if not hasattr(ctx, "net_s"):
+        ctx.net_s = 20 if ctx.quick else 60
+    out = {}
+    for profile in profiles:
+        for client in clients:
+            print("bench: network %s, %s client (%d s)" % (profile, client, ctx.net_s), file=sys.stderr)
+            work = tempfile.mkdtemp(prefix="net-", dir=ctx.work)
+            try:
+                out.setdefault(profile, {})[client] = run_one(ctx, creds, profile, client, ctx.net_s, work)
+            except Exception as e:  # one broken run must not lose the others
+                out.setdefault(profile, {})[client] = {"error": repr(e)}
+    return out
+
+
+# ---- the tables and the plot -------------------------------------------------------------
+
+def f(v, nd=1):
+    return bench.f(v, nd)
+
+
+def three(d, nd=1):
+    if not d or d.get("n", 0) == 0:
+        return "-"
+    return "%s / %s / %s" % (f(d["p50"], nd), f(d["p99"], nd), f(d["max"], nd))
+
+
+def rows(net):
+    """(section, figure, value, target) rows: one section per profile, the
+    clients side by side in the value."""
+    out = []
+    for profile, by_client in (net or {}).items():
+        up, down = PROFILES[profile]
+        s = "network: %s (up %s; down %s)" % (LABELS.get(profile, profile), Impairment(**up).describe(),
+                                              Impairment(**down).describe())
+        clients = list(by_client)
+
+        def val(fn):
+            return " | ".join("%s %s" % (c, ("error: " + str(by_client[c]["error"])[:120])
+                                         if "error" in by_client[c] else fn(by_client[c]))
+                              for c in clients)
+        target_up = "" if profile == "uplink-128k" else "<= 1 per min"
+        out += [
+            (s, "downlink latency, card capture to player, p50/p99/max ms",
+             val(lambda r: three(r["downlink_latency_ms"])), ""),
+            (s, "uplink latency, client mic to card, p50/p99/max ms",
+             val(lambda r: three(r["uplink_latency_ms"])), ""),
+            (s, "card underruns per min (in stalls)",
+             val(lambda r: "%s (%d of %d)" % (f(r["card_underruns_per_min"]), r["card_underruns_in_stalls"],
+                                               r["card_underruns"])), target_up),
+            (s, "card-queue wait p50/p99/max ms", val(lambda r: three(r["queue_wait_ms"])),
+             "p50 <= 60, max <= 100"),
+            (s, "card-queue trims", val(lambda r: str(r["card_trims"])), ""),
+            (s, "page underruns per min (dropped by the cap)",
+             val(lambda r: "%s (%s ms)" % (f(r["page_underruns_per_min"]), f(r["page_dropped_ms"], 0))), ""),
+            (s, "downlink back under 250 ms after a stall, ms",
+             val(lambda r: ",".join("never" if x is None else "%.0f" % x for x in r["back_under_250ms_ms"]) or "-"),
+             "<= 1000" if PROFILES[profile][1].get("stall") else ""),
+            (s, "post round trip p50/p99/max ms", val(lambda r: three(r["post_rtt_ms"]))),
+            (s, "held up by the machine: client posts >10 ms late; relay",
+             val(lambda r: "%s; %s" % ("-" if r.get("client_late_posts") is None else r["client_late_posts"],
+                                       (r.get("relay") or "").replace("netimpair: ", ""))), ""),
+            (s, "posts (failed), frames per post p50/max, mic frames dropped",
+             val(lambda r: "%d (%d), %s/%s, %d" % (r["posts"], r["post_failures"], f(r["frames_per_post"]["p50"], 0),
+                                                  f(r["frames_per_post"]["max"], 0), r["mic_dropped_frames"])), ""),
+        ]
+    return [r if len(r) == 4 else r + ("",) for r in out]
+
+
+def svg_plot(run, title):
+    """Latency over time: downlink and uplink series, stalls shaded, card
+    underruns ticked. Plain SVG text."""
+    w, h, left, right, top, bottom = 960, 360, 60, 20, 30, 40
+    ser = run["series"]
+    t_max = max([t for t, _ in ser["down"] + ser["up"]] + [1.0])
+    v_max = max(300.0, min(1000.0, max([v for _, v in ser["down"] + ser["up"]] + [0.0]) * 1.1))
+
+    def x(t):
+        return left + (w - left - right) * t / t_max
+
+    def y(v):
+        return top + (h - top - bottom) * (1 - min(v, v_max) / v_max)
+
+    parts = ['<svg xmlns="http://www.w3.org/2000/svg" width="%d" height="%d" font-family="sans-serif" '
+             'font-size="12">' % (w, h),
+             '<rect width="100%" height="100%" fill="white"/>',
+             '<text x="%d" y="18">%s</text>' % (left, title)]
+    for s, e in run["stalls"]:
+        parts.append('<rect x="%.1f" y="%d" width="%.1f" height="%d" fill="#fdd"/>'
+                     % (x(s), top, max(1.0, x(e) - x(s)), h - top - bottom))
+    for v in range(0, int(v_max) + 1, 50 if v_max <= 400 else 100):
+        parts.append('<line x1="%d" x2="%d" y1="%.1f" y2="%.1f" stroke="#eee"/>' % (left, w - right, y(v), y(v)))
+        parts.append('<text x="%d" y="%.1f" text-anchor="end">%d</text>' % (left - 4, y(v) + 4, v))
+    step = 5 if t_max <= 60 else 10
+    for t in range(0, int(t_max) + 1, step):
+        parts.append('<text x="%.1f" y="%d" text-anchor="middle">%d s</text>' % (x(t), h - bottom + 16, t))
+    parts.append('<line x1="%d" x2="%d" y1="%.1f" y2="%.1f" stroke="#888" stroke-dasharray="4 3"/>'
+                 % (left, w - right, y(BACK_UNDER_MS), y(BACK_UNDER_MS)))
+    for name, color in (("down", "#1f77b4"), ("up", "#d62728")):
+        pts = " ".join("%.1f,%.1f" % (x(t), y(v)) for t, v in ser[name])
+        if pts:
+            parts.append('<polyline fill="none" stroke="%s" stroke-width="1" points="%s"/>' % (color, pts))
+    for t in ser["card_xruns"]:
+        parts.append('<line x1="%.1f" x2="%.1f" y1="%d" y2="%d" stroke="black" stroke-width="2"/>'
+                     % (x(t), x(t), h - bottom, h - bottom - 10))
+    parts.append('<text x="%d" y="%d" fill="#1f77b4">downlink (card to player)</text>' % (w - 420, 18))
+    parts.append('<text x="%d" y="%d" fill="#d62728">uplink (client to card)</text>' % (w - 250, 18))
+    parts.append('<text x="%d" y="%d">ms; shaded: stalls; ticks: card underruns; dashed: 250 ms</text>'
+                 % (left, h - 6))
+    parts.append("</svg>")
+    return "\n".join(parts) + "\n"
+
+
+def write_plots(net, results_dir, stamp):
+    paths = []
+    for client, run in (net or {}).get("busy-wifi", {}).items():
+        if "error" in run:
+            continue
+        path = os.path.join(results_dir, "%s-busy-wifi-%s.svg" % (stamp, client))
+        with open(path, "w") as fh:
+            fh.write(svg_plot(run, "busy Wi-Fi, %s client: latency over time" % client))
+        paths.append(path)
+    return paths
+
+
+# ---- standalone ----------------------------------------------------------------------------
+
+def main():
+    global PLAYER_KEEP_MS
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--build-dir", required=True)
+    ap.add_argument("--seconds", type=int, default=60)
+    ap.add_argument("--profiles", default=",".join(DEFAULT_PROFILES))
+    ap.add_argument("--clients", default="scripted,chromium")
+    ap.add_argument("--label", default="")
+    ap.add_argument("--web", help="serve this copy of web/ to Chromium (to compare an older client)")
+    ap.add_argument("--player-keep-ms", type=int, default=PLAYER_KEEP_MS,
+                    help="the modelled player's delay shedding floor; 0 turns it off as older clients")
+    ap.add_argument("--results", default=os.path.join(HERE, "results"))
+    a = ap.parse_args()
+    ctx = bench.Ctx()
+    ctx.build = os.path.abspath(a.build_dir)
+    ctx.binary = os.path.join(ctx.build, "service", "call-audio")
+    ctx.net_s = a.seconds
+    if a.web:
+        os.environ["CALLAUDIO_BENCH_WEB"] = os.path.abspath(a.web)
+    PLAYER_KEEP_MS = a.player_keep_ms
+    ctx.work = tempfile.mkdtemp(prefix="callaudio-netbench-")
+    try:
+        d = os.path.join(ctx.work, "creds")
+        os.makedirs(d)
+        creds = bench.make_credentials(d, key="ec")
+        load_before = " ".join("%.2f" % x for x in os.getloadavg())
+        net = section_network(ctx, creds, a.profiles.split(","), a.clients.split(","))
+    finally:
+        import shutil
+        shutil.rmtree(ctx.work, ignore_errors=True)
+    res = {"when": datetime.datetime.now().strftime("%Y-%m-%d %H:%M:%S"), "commit": bench.commit(),
+           "label": a.label, "build": ctx.build, "web": a.web, "player_keep_ms": a.player_keep_ms, "seconds": a.seconds, "load_before": load_before,
+           "load_after": " ".join("%.2f" % x for x in os.getloadavg()), "network": net}
+    table = rows(net)
+    text = ["call-audio network bench  %s  commit %s  %s  (%d s per run; load %s -> %s)"
+            % (res["when"], res["commit"], a.label, a.seconds, res["load_before"], res["load_after"])]
+    w1 = max(len(r[1]) for r in table) if table else 0
+    section = None
+    for s, label, value, target in table:
+        if s != section:
+            text += ["", "== " + s]
+            section = s
+        text.append("  %-*s  %s%s" % (w1, label, value, ("   target " + target) if target else ""))
+    sys.stdout.write("\n".join(text) + "\n")
+    os.makedirs(a.results, exist_ok=True)
+    stamp = datetime.datetime.now().strftime("%Y%m%d-%H%M%S") + "-network" + (
+        "-" + a.label.replace(" ", "_") if a.label else "")
+    with open(os.path.join(a.results, stamp + ".json"), "w") as fh:
+        json.dump(res, fh, indent=1)
+    with open(os.path.join(a.results, stamp + ".txt"), "w") as fh:
+        fh.write("\n".join(text) + "\n")
+    for p in write_plots(net, a.results, stamp):
+        print("bench: plot %s" % p, file=sys.stderr)
+    print("bench: written %s/%s.{json,txt}" % (a.results, stamp), file=sys.stderr)
+
+
+if __name__ == "__main__":
+    main()
