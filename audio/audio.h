@@ -87,6 +87,11 @@ int sink_delay_ms(PlaybackSink *sink);
 // milliseconds that were queued just before, or -1 (null sink, failed drop
 // or prepare, or an unreadable delay; the queue is gone in the last case).
 int sink_trim(PlaybackSink *sink);
+// Throws away audio that was queued but never started playing (less than
+// the start cushion, left by the last post before a pause); it would
+// otherwise play late, in front of the next post. Returns the milliseconds
+// dropped, 0 when nothing waited unstarted.
+int sink_drop_unstarted(PlaybackSink *sink);
 // Plays `len` bytes (whole frames; an odd last byte is not played), blocking
 // until the device has taken them all. 0 on success, -1 with "writei: ..."
 // in `err`. `sink` must not be null.

@@ -125,6 +125,18 @@ int sink_trim(PlaybackSink *sink)
     return queued_ms;
 }
 
+int sink_drop_unstarted(PlaybackSink *sink)
+{
+    if (!sink || !sink->pcm || snd_pcm_state(sink->pcm) != SND_PCM_STATE_PREPARED)
+        return 0;
+    int queued_ms = pcm_delay_ms(sink->pcm);
+    if (queued_ms <= 0)
+        return 0;
+    snd_pcm_drop(sink->pcm);
+    snd_pcm_prepare(sink->pcm);
+    return queued_ms;
+}
+
 int sink_write(PlaybackSink *sink, const void *data, size_t len, char *err, size_t err_size)
 {
     // Whole frames only; an odd last byte is never played.

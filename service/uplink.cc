@@ -26,6 +26,11 @@ constexpr double kIdleLimitSeconds = 10.0;     // strictly more closes the sink
 // a 64 KiB buffer for hours.
 constexpr double kBodySeconds = 20.0;
 constexpr size_t kErrorSize = 256;
+// A post that comes this long after the one before finds whatever that one
+// left unstarted (less than the card's start cushion) stale: it is thrown
+// away rather than played late in front of the new audio. Longer than any
+// jitter between the posts of one talk spurt.
+constexpr double kStaleTailSeconds = 0.2;
 
 constexpr char kJson[] = "application/json";
 constexpr char kBodyFalse[] = "{\"success\":false}";
@@ -163,6 +168,8 @@ RouteResult uplink_post(TlsConnection *conn, std::string_view head, const unsign
             }
         }
         if (u.sink) {
+            if (monotonic_seconds() - u.last_used > kStaleTailSeconds)
+                sink_drop_unstarted(u.sink);
             unsigned long skip = 0;
             apply_ceiling(u, length, &skip);
             if (sink_write(u.sink, body.get() + skip, length - skip, err, sizeof(err)) == 0) {

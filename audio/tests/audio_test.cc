@@ -461,6 +461,24 @@ TEST_F(SinkTest, WritesWholeFramesAndRecovers)
     EXPECT_STREQ(err, "writei: Resource temporarily unavailable");
 }
 
+TEST_F(SinkTest, DropsOnlyAudioThatNeverStarted)
+{
+    // A tail under the start cushion waits in a prepared device: it goes.
+    fake::alsa.log.clear();
+    fake::queue("state", SND_PCM_STATE_PREPARED);
+    fake::alsa.delays.push_back(320);
+    EXPECT_EQ(sink_drop_unstarted(sink), 20);
+    EXPECT_EQ(fake::alsa.log, (Log{"state", "delay", "drop", "prepare"}));
+    // A running device, or a prepared one with nothing queued, is left alone.
+    fake::alsa.log.clear();
+    fake::queue("state", SND_PCM_STATE_RUNNING);
+    fake::queue("state", SND_PCM_STATE_PREPARED);
+    fake::alsa.delays.push_back(0);
+    EXPECT_EQ(sink_drop_unstarted(sink), 0);
+    EXPECT_EQ(sink_drop_unstarted(sink), 0);
+    EXPECT_EQ(fake::alsa.log, (Log{"state", "state", "delay"}));
+}
+
 TEST_F(SinkTest, TrimDropsAndPreparesEvenWhenDelayIsUnreadable)
 {
     const struct {

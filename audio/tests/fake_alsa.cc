@@ -103,6 +103,7 @@ int snd_pcm_open(snd_pcm_t **pcm, const char *name, snd_pcm_stream_t stream, int
 int snd_pcm_close(snd_pcm_t *) { return logged("close"); }
 int snd_pcm_prepare(snd_pcm_t *) { return logged("prepare"); }
 int snd_pcm_drop(snd_pcm_t *) { return logged("drop"); }
+snd_pcm_state_t snd_pcm_state(snd_pcm_t *) { return static_cast<snd_pcm_state_t>(logged("state")); }
 int snd_pcm_resume(snd_pcm_t *) { return logged("resume"); }
 
 int snd_pcm_delay(snd_pcm_t *, snd_pcm_sframes_t *frames)
