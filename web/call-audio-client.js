@@ -16,19 +16,6 @@ import {
 export { Problem, State, describeProblem };
 
 const API = '/api/v1/voice_call/audio';
-// Posts that may be unanswered at once. Each frame goes out as soon as it is
-// ready while fewer are out, so the posts keep the microphone's 20 ms
-// cadence on a link whose round trip is longer than a frame; one at a time,
-// a post could only leave per round trip and, past 80 ms, carry more than
-// the service plays (it skips what is beyond its 80 ms ceiling). Browsers
-// run parallel requests on parallel connections (up to six per origin, the
-// stream holds one); one link delivers them in the order they were sent,
-// but two posts that reach the service together race for the card and may
-// swap. So posts run in parallel only where the round trip needs it: while
-// the last posts took PARALLEL_RTT_MS or less on average, one at a time
-// keeps up (each carries the frames that came meanwhile) and keeps order.
-const POSTS_OUT = 5;
-const PARALLEL_RTT_MS = 40;
 
 export class CallAudioClient {
   constructor(opts) {
@@ -45,7 +32,6 @@ export class CallAudioClient {
     this.sampleRate = opts.sampleRate === undefined ? RATE : opts.sampleRate;
     this.startMs = opts.startMs ?? 60;
     this.capMs = opts.capMs ?? 200;
-    this.keepMs = opts.keepMs ?? 60;
     this.workletUrl = opts.workletUrl || new URL('./call-audio-worklet.js', import.meta.url).href;
     this.machine = new CallMachine({ backoff: new Backoff(opts.backoff || {}) });
     this.ctx = null;
@@ -169,8 +155,7 @@ export class CallAudioClient {
   setUpPlayer() {
     this.player = new AudioWorkletNode(this.ctx, 'call-audio-player', {
       numberOfInputs: 0, numberOfOutputs: 1, outputChannelCount: [1],
-      processorOptions: { startMs: this.startMs, capMs: this.capMs, keepMs: this.keepMs,
-                          tap: !!this.onPlayed },
+      processorOptions: { startMs: this.startMs, capMs: this.capMs, tap: !!this.onPlayed },
     });
     this.player.port.onmessage = (e) => {
       const m = e.data;
@@ -181,7 +166,7 @@ export class CallAudioClient {
         this.fig.droppedMs = m.droppedMs;
         this.fig.rxLevel = m.level;
       } else if (m.type === 'played' && this.onPlayed) {
-        this.onPlayed(m.samples, this.ctx ? this.ctx.sampleRate : 0, m.end);
+        this.onPlayed(m.samples, this.ctx ? this.ctx.sampleRate : 0);
       }
     };
     this.player.connect(this.ctx.destination);
@@ -220,7 +205,7 @@ export class CallAudioClient {
     // The node outputs silence; being connected keeps it running everywhere.
     this.mic.connect(ctx.destination);
     this.uplink = new UplinkQueue(4);
-    this.postsOut = 0;
+    this.posting = false;
     this.postPauseUntil = 0;
   }
 
@@ -333,8 +318,7 @@ export class CallAudioClient {
   }
 
   pump(session) {
-    const meanRtt = this.rtts.length ? this.rtts.reduce((a, b) => a + b, 0) / this.rtts.length : 0;
-    if (this.postsOut >= (meanRtt > PARALLEL_RTT_MS ? POSTS_OUT : 1) || this.uplink.length === 0) return;
+    if (this.posting || this.uplink.length === 0) return;
     const wait = this.postPauseUntil - performance.now();
     if (wait > 0) {
       clearTimeout(this.postTimer);
@@ -345,7 +329,7 @@ export class CallAudioClient {
   }
 
   async post(session, body) {
-    this.postsOut += 1;
+    this.posting = true;
     const t0 = performance.now();
     let status = 0;
     let text = '';
@@ -356,8 +340,8 @@ export class CallAudioClient {
     } catch {
       status = 0;
     }
+    this.posting = false;
     if (session !== this.session) return;
-    this.postsOut -= 1;
     const now = performance.now();
     const out = postOutcome(status, text);
     if (out.ok) {

@@ -159,23 +159,12 @@ export class FramePacker {
 // The playback jitter buffer. It waits until `start` samples are queued
 // before it plays (and again after running dry), and never holds more than
 // `cap` samples: audio beyond the cap pushes out the oldest, so delay cannot
-// build up however long the call runs. With a `window` (samples played), it
-// also sheds delay the network no longer needs: when the fill never fell
-// below `keep` during a window, the oldest samples above `keep` at that
-// low point are dropped, and while it primes it holds no more than
-// `start`. A burst after a network stall, or the start level and each
-// re-priming after an underrun, would otherwise stay queued as delay for the
-// rest of the call.
+// build up however long the call runs.
 export class JitterBuffer {
-  constructor({ start, cap, keep = 0, window = 0 }) {
+  constructor({ start, cap }) {
     if (!(cap > 0 && start >= 0 && start <= cap)) throw new RangeError('need 0 <= start <= cap');
     this.start = start;
     this.cap = cap;
-    this.keep = keep;
-    this.window = window;
-    this.low = Infinity;  // lowest fill in the current window
-    this.played = 0;      // samples played in the current window
-    this.trimmed = 0;     // samples dropped to shed delay (also in dropped)
     this.ring = new Float32Array(cap);
     this.read = 0;
     this.fill = 0;
@@ -204,16 +193,6 @@ export class JitterBuffer {
       w = w + 1 === this.cap ? 0 : w + 1;
     }
     this.fill += src.length;
-    if (this.window > 0 && !this.playing && this.fill > this.start) {
-      // Silent and about to start: what arrives in one burst now is a
-      // stall's backlog, and only its newest `start` samples are worth
-      // playing; the rest would be delay from the first sample on.
-      const k = this.fill - this.start;
-      this.read = (this.read + k) % this.cap;
-      this.fill -= k;
-      this.dropped += k;
-      this.trimmed += k;
-    }
     if (this.fill > this.peak) this.peak = this.fill;
   }
 
@@ -225,8 +204,6 @@ export class JitterBuffer {
         return 0;
       }
       this.playing = true;
-      this.low = Infinity;
-      this.played = 0;
     }
     const n = Math.min(out.length, this.fill);
     for (let i = 0; i < n; i++) {
@@ -238,20 +215,6 @@ export class JitterBuffer {
       out.fill(0, n);
       this.underruns += 1;
       this.playing = false;
-    } else if (this.window > 0) {
-      if (this.fill < this.low) this.low = this.fill;
-      this.played += n;
-      if (this.played >= this.window) {
-        if (this.low > this.keep) {
-          const k = this.low - this.keep;
-          this.read = (this.read + k) % this.cap;
-          this.fill -= k;
-          this.dropped += k;
-          this.trimmed += k;
-        }
-        this.low = Infinity;
-        this.played = 0;
-      }
     }
     return n;
   }

@@ -4,10 +4,6 @@
 import { FramePacker, JitterBuffer, RATE, Resampler } from './call-audio-core.js';
 
 const REPORT_EVERY = 0.1; // seconds between figure messages
-// Seconds of playback over which the buffer's low point is watched before
-// delay is shed: short enough to be back near the floor within a second of
-// a stall's burst, long enough to see a few arrivals' jitter.
-const TRIM_WINDOW_S = 0.5;
 
 // Plays the far end: samples arrive by message, already at the context's
 // rate, and go through the jitter buffer.
@@ -17,9 +13,7 @@ class CallAudioPlayer extends AudioWorkletProcessor {
     const o = options.processorOptions || {};
     const ms = sampleRate / 1000;
     this.buffer = new JitterBuffer({ start: Math.round((o.startMs ?? 60) * ms),
-                                     cap: Math.round((o.capMs ?? 200) * ms),
-                                     keep: Math.round((o.keepMs ?? 60) * ms),
-                                     window: o.keepMs === 0 ? 0 : Math.round(TRIM_WINDOW_S * sampleRate) });
+                                     cap: Math.round((o.capMs ?? 200) * ms) });
     this.tap = !!o.tap;           // send what was played back to the page
     this.tapped = [];
     this.tappedLen = 0;
@@ -30,8 +24,7 @@ class CallAudioPlayer extends AudioWorkletProcessor {
       const m = e.data;
       if (m instanceof Float32Array) this.buffer.push(m);
       else if (m && m.type === 'flush') {
-        const b = this.buffer;
-        this.buffer = new JitterBuffer({ start: b.start, cap: b.cap, keep: b.keep, window: b.window });
+        this.buffer = new JitterBuffer({ start: this.buffer.start, cap: this.buffer.cap });
       }
     };
   }
@@ -68,9 +61,7 @@ class CallAudioPlayer extends AudioWorkletProcessor {
         for (const t of this.tapped) { all.set(t, o); o += t.length; }
         this.tapped = [];
         this.tappedLen = 0;
-        // end: the context time just after the batch's last sample.
-        this.port.postMessage({ type: 'played', samples: all, end: currentTime + ch0.length / sampleRate },
-                              [all.buffer]);
+        this.port.postMessage({ type: 'played', samples: all }, [all.buffer]);
       }
     }
     return true;

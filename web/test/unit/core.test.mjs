@@ -152,53 +152,6 @@ test('jitter buffer: running dry is an underrun, then it primes again', () => {
   assert.equal(b.pull(out), 128);
 });
 
-test('jitter buffer: sheds delay the network no longer needs, keeping `keep` at the low point', () => {
-  const b = new JitterBuffer({ start: 960, cap: 3200, keep: 320, window: 1280 });
-  const out = new Float32Array(128);
-  let next = 0;
-  const window = () => {                      // 10 pulls, a 128-sample arrival after each of the first 9
-    for (let i = 0; i < 10; i++) {
-      assert.equal(b.pull(out), 128);
-      if (i < 9) { b.push(ramp(next, 128)); next += 128; }
-    }
-  };
-  b.push(ramp(0, 960));
-  next = 960;
-  window();                                   // low point 832: 512 above keep go
-  assert.equal(b.trimmed, 512);
-  assert.equal(b.fill, 320);
-  b.push(ramp(next, 2880));                   // a burst while playing, up to the cap
-  next += 2880;
-  assert.equal(b.fill, 3200);
-  window();                                   // low point 3072: all but the newest 320 go
-  assert.equal(b.trimmed, 512 + 3072 - 320);
-  assert.equal(b.dropped, b.trimmed);
-  assert.equal(b.fill, 320);
-  b.push(ramp(next, 128));
-  b.pull(out);
-  assert.equal(toInts(out)[0], next - 320, 'plays on from the newest audio, in order');
-  // Hovering at the keep level: nothing more is dropped.
-  for (let i = 0; i < 30; i++) {
-    b.push(ramp(next + 128 * (i + 1), 128));
-    assert.equal(b.pull(out), 128);
-  }
-  assert.equal(b.trimmed, 512 + 3072 - 320);
-  assert.equal(b.underruns, 0);
-});
-
-test('jitter buffer with shedding: a backlog that lands while it primes keeps only the newest start level', () => {
-  const b = new JitterBuffer({ start: 960, cap: 3200, keep: 960, window: 8000 });
-  const out = new Float32Array(128);
-  b.push(ramp(0, 4800));                      // a stall's backlog, in one piece
-  assert.equal(b.fill, 960);
-  b.push(ramp(4800, 640));                    // and the next piece before the first pull
-  assert.equal(b.fill, 960);
-  assert.equal(b.pull(out), 128);
-  assert.equal(toInts(out)[0], 5440 - 960, 'the newest audio plays first');
-  b.push(ramp(5440, 640));                    // playing now: nothing more is dropped
-  assert.equal(b.fill, 960 - 128 + 640);
-});
-
 test('uplink queue keeps the newest frames', () => {
   const q = new UplinkQueue(4);
   assert.equal(q.take(), null);
