@@ -151,3 +151,26 @@ TEST(UplinkBodyLength, ReadsContentLengthLikeStrtoulOnEveryWordSize)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(UplinkCeiling, RoomLeftUnderEightyMilliseconds)
+{
+    const struct {
+        const char *what;
+        int delay_ms;
+        unsigned long allowed;
+    } cases[] = {
+        {"empty card: the whole ceiling", 0, 2560},
+        {"30 ms queued", 30, 1600},
+        {"61 ms queued: one period at least", 61, 640},
+        {"at the ceiling: one period", 80, 640},
+        {"above it: trimmed, then the whole ceiling", 81, 2560},
+        {"unknown delay: the whole body", -1, ULONG_MAX},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(uplink_allowed_bytes(c.delay_ms), c.allowed) << c.what;
+    EXPECT_EQ(uplink_skipped_ms(100), 3u) << "50 frames are 3.125 ms";
+}
+
+}  // namespace
