@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <malloc.h>
+
 #include <cerrno>
 #include <cstring>
 #include <iterator>
@@ -61,6 +63,14 @@ protected:
         fake::alsa.fake_clock = false;
     }
     int read() { return capture_read(src, buf, err, sizeof(err)); }
+    void reopen()
+    {
+        capture_close(src);
+        CaptureStderr();
+        src = capture_open(kDevice, err, sizeof(err));
+        GetCapturedStderr();
+        ASSERT_NE(src, nullptr);
+    }
     CaptureSource *src = nullptr;
     unsigned char buf[audio::kPeriodBytes] = {};
 };
@@ -276,6 +286,11 @@ TEST_F(CaptureTest, AbsorbsSixHundredIoErrorsThenEndsStream)
     EXPECT_EQ(fake::count("prepare"), 600);
     EXPECT_EQ(fake::count("usleep 100000"), 600);
     EXPECT_EQ(fake::alsa.log.back(), "usleep 100000");
+    // Only a successful read restarts the count: other recoveries do not.
+    for (long code : {-EPIPE, -EAGAIN, -ESTRPIPE}) {
+        fake::queue("readi", code);
+        ASSERT_EQ(read(), 0) << code;
+    }
 
     fake::alsa.log.clear();
     fake::queue("readi", -EIO);
@@ -312,27 +327,36 @@ TEST_F(CaptureTest, LeadGrowsOnlyWithReadsThatReturnEarly)
     EXPECT_EQ(capture_lead(src), 0.0);
 }
 
-TEST_F(CaptureTest, EmptyFirstReadPrimes)
+TEST_F(CaptureTest, EmptyFirstReadPrimesAndAShortReadGainsItsOwnLength)
 {
     fake::queue("readi", 0);
     EXPECT_EQ(read(), 0);
     read();
     EXPECT_NEAR(capture_lead(src), 0.02, kClockSlack);
+    fake::queue("readi", 100);
+    EXPECT_EQ(read(), 200);
+    EXPECT_NEAR(capture_lead(src), 0.02625, kClockSlack);
 }
 
-TEST_F(CaptureTest, OverrunLeavesLeadAndLastReadTimeAlone)
+TEST_F(CaptureTest, RecoveryLeavesPrimingLeadAndLastReadTimeAlone)
 {
-    read();
-    read();
-    read();
-    ASSERT_NEAR(capture_lead(src), 0.04, kClockSlack);
-    fake::alsa.now += 0.01;
-    fake::queue("readi", -EPIPE);
-    read();
-    EXPECT_NEAR(capture_lead(src), 0.04, kClockSlack);
-    fake::alsa.now += 0.02;
-    read();  // charged the whole 30 ms since the last successful read
-    EXPECT_NEAR(capture_lead(src), 0.03, kClockSlack);
+    for (long code : {-EPIPE, -EIO, -EAGAIN, -ESTRPIPE}) {
+        SCOPED_TRACE(code);
+        reopen();
+        fake::queue("readi", code);
+        EXPECT_EQ(read(), 0);
+        read();  // the first successful read primes: no lead yet
+        read();
+        read();
+        ASSERT_NEAR(capture_lead(src), 0.04, kClockSlack);
+        fake::alsa.now += 0.01;
+        fake::queue("readi", code);
+        EXPECT_EQ(read(), 0);
+        EXPECT_NEAR(capture_lead(src), 0.04, kClockSlack);
+        fake::alsa.now += 0.02;
+        read();  // charged the whole 30 ms since the last successful read
+        EXPECT_NEAR(capture_lead(src), 0.03, kClockSlack);
+    }
 }
 
 TEST_F(CaptureTest, ShedLowersLeadByWholeFramesNeverBelowZero)
@@ -348,6 +372,35 @@ TEST_F(CaptureTest, ShedLowersLeadByWholeFramesNeverBelowZero)
     EXPECT_NEAR(capture_lead(src), 0.01, kClockSlack);
     capture_shed(src, 640);
     EXPECT_EQ(capture_lead(src), 0.0);
+}
+
+TEST_F(AudioTest, CardDiscoveryPrefersRm500qglThenModem)
+{
+    const struct {
+        const char *what;
+        std::vector<std::string> cards;
+        int present;
+        const char *name;
+    } cases[] = {
+        {"modem alone", {"modem"}, 1, "plughw:CARD=modem"},
+        {"both", {"modem", "RM500QGL"}, 1, "plughw:CARD=RM500QGL"},
+        {"neither", {"Loopback", "modemX"}, 0, nullptr},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        fake::alsa.cards = c.cards;
+        EXPECT_EQ(card_present(), c.present);
+        const size_t in_use = mallinfo2().uordblks;
+        char *name = card_device_name();
+        const size_t after = mallinfo2().uordblks;
+        if (c.name) {
+            EXPECT_STREQ(name, c.name);
+        } else {
+            EXPECT_EQ(name, nullptr);
+            EXPECT_EQ(after, in_use) << "allocated without a card";
+        }
+        free(name);
+    }
 }
 
 TEST(NullRecords, AreHarmless)
@@ -414,6 +467,12 @@ TEST_F(SinkTest, WritesWholeFramesAndRecovers)
         {"half a frame", 1, {}, {}, 0, {}},
         {"odd byte dropped", 641, {}, {}, 0, {"writei +0 320"}},
         {"two pieces", 640, {200}, {}, 0, {"writei +0 320", "writei +400 120"}},
+        {"a piece, then an underrun",
+         640,
+         {100, -EPIPE},
+         {},
+         0,
+         {"writei +0 320", "writei +200 220", "prepare", "writei +200 220"}},
         {"underrun", 640, {-EPIPE}, {}, 0, {"writei +0 320", "prepare", "writei +0 320"}},
         {"suspend",
          640,

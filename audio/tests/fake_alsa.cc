@@ -1,5 +1,6 @@
 #include "audio/tests/fake_alsa.h"
 
+#include <fcntl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -75,6 +76,19 @@ int usleep(useconds_t us)
 {
     fake::alsa.log.push_back("usleep " + std::to_string(us));
     return 0;
+}
+
+// Only the card entries are faked; any other path is asked of the kernel.
+int access(const char *path, int mode) noexcept
+{
+    constexpr char kProc[] = "/proc/asound/";
+    if (strncmp(path, kProc, sizeof(kProc) - 1) != 0)
+        return static_cast<int>(syscall(SYS_faccessat, AT_FDCWD, path, mode));
+    for (const std::string &id : fake::alsa.cards)
+        if (strcmp(id.c_str(), path + sizeof(kProc) - 1) == 0)
+            return 0;
+    errno = ENOENT;
+    return -1;
 }
 
 int clock_gettime(clockid_t id, struct timespec *ts) noexcept
