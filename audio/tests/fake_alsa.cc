@@ -19,6 +19,7 @@ snd_pcm_t the_pcm;
 
 namespace fake {
 Alsa alsa;
+long mallocs = 0;
 
 void reset()
 {
@@ -72,6 +73,13 @@ int hw_call(const snd_pcm_hw_params_t *hw, const std::string &entry)
 }  // namespace
 
 extern "C" {
+void *__real_malloc(size_t size);
+void *__wrap_malloc(size_t size)
+{
+    ++fake::mallocs;
+    return __real_malloc(size);
+}
+
 int usleep(useconds_t us)
 {
     fake::alsa.log.push_back("usleep " + std::to_string(us));

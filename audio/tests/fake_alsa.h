@@ -35,6 +35,8 @@ struct Alsa {
 };
 
 extern Alsa alsa;
+// Calls to malloc from the module's code (linked with --wrap=malloc).
+extern long mallocs;
 
 void reset();
 // The handle snd_pcm_open hands out.
