@@ -37,12 +37,13 @@ struct FreeDeleter {
 
 }  // namespace
 
-unsigned long uplink_allowed_bytes(int delay_ms)
+unsigned long uplink_allowed_bytes(int delay_ms, bool *trim)
 {
+    *trim = delay_ms > kCeilingMs;
     if (delay_ms < 0)
         return ULONG_MAX;  // delay unknown: play it all, count nothing
-    if (delay_ms > kCeilingMs)
-        delay_ms = 0;  // the caller trims such a queue to nothing first
+    if (*trim)
+        delay_ms = 0;  // the queue is thrown away before the write
     unsigned long frames = static_cast<unsigned long>(kCeilingMs - delay_ms) * audio::kFramesPerMs;
     unsigned long allowed = frames * audio::kBytesPerFrame;
     return allowed < kMinWriteBytes ? kMinWriteBytes : allowed;
@@ -62,14 +63,14 @@ namespace {
 void apply_ceiling(UplinkState &u, unsigned long length, unsigned long *skip)
 {
     *skip = 0;
-    int delay = sink_delay_ms(u.sink);
-    if (delay > kCeilingMs) {
+    bool trim = false;
+    const unsigned long allowed = uplink_allowed_bytes(sink_delay_ms(u.sink), &trim);
+    if (trim) {
         int trimmed = sink_trim(u.sink);
         u.trims += 1;
         if (u.trims == 1 || u.trims % kTrimLogEvery == 0)
             log_line("uplink: dropped %dms of queued audio from the card (%u trims)", trimmed, u.trims);
     }
-    const unsigned long allowed = uplink_allowed_bytes(delay);
     if (length <= allowed)
         return;
     // Whole frames only: an odd excess is rounded up, or every sample after
