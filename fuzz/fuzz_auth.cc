@@ -11,56 +11,19 @@
 // Input: the target (up to the first LF, at most 255 characters, as the
 // request line scan would leave it), then the rest of the head.
 #include <regex.h>
-#include <unistd.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
 
-#include <mbedtls/md.h>
-
-#include "auth/auth.h"
+#include "fuzz/fuzz_token.h"
 
 namespace {
 
-const unsigned char kSecret[] = "fuzz-secret-0123456789abcdef";
-constexpr size_t kSecretLen = sizeof(kSecret) - 1;
-
 regex_t g_query_param;  // a parameter start followed by "token="
 regex_t g_header_line;  // a line start, the name in any case, its spaces
-
-// The secret reaches the library the way the service gives it: a file.
-// secret_set_path keeps the path, so it lives as long as the process.
-char g_secret_path[] = "/tmp/fuzz_auth_secret_XXXXXX";
-
-std::string mint(long long expiry)
-{
-    std::string digits = std::to_string(expiry);
-    unsigned char mac[32];
-    mbedtls_md_hmac(mbedtls_md_info_from_type(MBEDTLS_MD_SHA256), kSecret, kSecretLen,
-                    reinterpret_cast<const unsigned char *>(digits.data()), digits.size(), mac);
-    char hex[65];
-    for (int i = 0; i < 32; ++i)
-        snprintf(hex + 2 * i, 3, "%02x", mac[i]);
-    return digits + "." + hex;
-}
-
-std::string expand(const std::string &s, const std::string &good, const std::string &bad)
-{
-    std::string out;
-    for (size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '@' && i + 1 < s.size() && (s[i + 1] == 'T' || s[i + 1] == 'E')) {
-            out += s[i + 1] == 'T' ? good : bad;
-            ++i;
-        } else {
-            out += s[i];
-        }
-    }
-    return out;
-}
 
 // Valid means: the good token, then the end of the text or one of & CR LF
 // space. `text` is NUL-terminated.
@@ -95,15 +58,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     if (regcomp(&g_query_param, "(^|&)token=", REG_EXTENDED) != 0 ||
         regcomp(&g_header_line, "\nx-audio-token: *", REG_EXTENDED | REG_ICASE) != 0)
         abort();
-    const int fd = mkstemp(g_secret_path);
-    if (fd < 0 || write(fd, kSecret, kSecretLen) != static_cast<ssize_t>(kSecretLen))
-        abort();
-    close(fd);
-    secret_set_path(g_secret_path);
-    const int loaded = secret_load();
-    unlink(g_secret_path);
-    if (loaded != 0)
-        abort();
+    fuzz_token::load_secret();
     return 0;
 }
 
@@ -112,10 +67,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (size > 8191)
         return 0;
     const long long now = static_cast<long long>(time(nullptr));
-    const std::string good = mint(now + 3600);
-    const std::string bad = mint(now - 3600);
+    const std::string good = fuzz_token::mint(now + 3600);
+    const std::string bad = fuzz_token::mint(now - 3600);
 
-    std::string input = expand(std::string(reinterpret_cast<const char *>(data), size), good, bad);
+    std::string input = fuzz_token::expand(std::string(reinterpret_cast<const char *>(data), size), good, bad);
     size_t lf = input.find('\n');
     std::string target = input.substr(0, lf == std::string::npos ? input.size() : lf);
     target = target.substr(0, target.find('\0')).substr(0, 255);
