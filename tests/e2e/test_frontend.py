@@ -168,19 +168,7 @@ class FrontEnd(NoCardServiceCase):
         self.assertEqual(head + body, fixed_answer("400 Bad Request"))
         self.assertTrue(c.closed())
 
-    # --- framing ---
-
-    def test_head_in_many_small_writes_and_split_blank_line(self):
-        raw = request("GET", HEALTH, self.tok)
-        c = self.connect()
-        for i in range(0, len(raw) - 2, 7):
-            c.send(raw[i:min(i + 7, len(raw) - 2)])
-            time.sleep(0.002)
-        c.send(raw[-2:])
-        status, _, _, _ = c.response()
-        self.assertEqual(status, "HTTP/1.1 200 OK")
-
-    # --- keep-alive and pipelining ---
+    # --- framing, keep-alive and pipelining ---
 
     def test_keep_alive_and_connection_close_variants(self):
         c = self.connect()
