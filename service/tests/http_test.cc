@@ -150,10 +150,6 @@ TEST(UplinkBodyLength, ReadsContentLengthLikeStrtoulOnEveryWordSize)
     EXPECT_GT(length("-4294967295"), 65536ul);
 }
 
-}  // namespace
-
-namespace {
-
 TEST(UplinkCeiling, RoomLeftUnderEightyMilliseconds)
 {
     const struct {
