@@ -301,7 +301,6 @@ class Downlink(CallTest):
         stream = self.new_events(dir="capture", kind="open")[0].stream
         handed = sum(e["n"] for e in self.new_events(dir="capture", kind="read", stream=stream))
         self.assertEqual(handed, PERIOD * (len(frames) + int(shed)))
-        self.assertEqual(frames, sorted(set(frames)), "a chunk repeated or out of order")
         counts = re.findall(r"downlink shedding buffered backlog \((\d+) chunks\)", self.new_log())
         self.assertEqual(counts, [n for n in ("1", "10", "100") if int(n) <= int(shed)])
 
