@@ -42,12 +42,20 @@ struct Device {
     ~Device() { free(name); }
 };
 
+// Closed however the test ends: a capture left open after a failed check
+// would block the next test's open for good.
+struct Capture {
+    CaptureSource *src;
+    ~Capture() { capture_close(src); }
+};
+
 TEST(SimCard, CaptureDeliversOnePeriodEvery20ms)
 {
     Device dev;
     ASSERT_NE(dev.name, nullptr);
     char err[kErr] = {};
-    CaptureSource *src = capture_open(dev.name, err, sizeof(err));
+    Capture capture{capture_open(dev.name, err, sizeof(err))};
+    CaptureSource *src = capture.src;
     ASSERT_NE(src, nullptr) << err;
     unsigned char buf[audio::kPeriodBytes];
     ASSERT_EQ(capture_read(src, buf, err, sizeof(err)), 640) << err;
@@ -58,14 +66,14 @@ TEST(SimCard, CaptureDeliversOnePeriodEvery20ms)
     EXPECT_GT(elapsed, 0.9);
     EXPECT_LT(elapsed, 1.3);
     EXPECT_LT(capture_lead(src), 0.05);
-    capture_close(src);
 }
 
 TEST(SimCard, BurstRaisesTheLead)
 {
     Device dev;
     char err[kErr] = {};
-    CaptureSource *src = capture_open(dev.name, err, sizeof(err));
+    Capture capture{capture_open(dev.name, err, sizeof(err))};
+    CaptureSource *src = capture.src;
     ASSERT_NE(src, nullptr) << err;
     unsigned char buf[audio::kPeriodBytes];
     for (int i = 0; i < 5; ++i)
@@ -79,7 +87,6 @@ TEST(SimCard, BurstRaisesTheLead)
             peak = capture_lead(src);
     }
     EXPECT_GT(peak, 0.03) << "reads that return at once must raise the lead";
-    capture_close(src);
 }
 
 TEST(SimCard, SinkDelayMatchesWhatIsQueuedAndIdleSinkRecovers)
