@@ -625,9 +625,10 @@ class UplinkIdle(CallTest):
         low, high = times[-1][0] - times[0][1] - 0.1, times[-1][1] - times[0][0] + 0.1
         self.assertTrue(low <= float(elapsed) <= high, (elapsed, low, high))
         self.assertEqual(int(per_post), 20)
-        # Each 20 ms post meets an empty card (they come 30 ms apart), so
-        # the card holds at most that post after its write.
-        self.assertTrue(10 <= int(ring) <= 20, ring)
+        # Posts of 20 ms come 30 ms apart and a stopped card waits for a
+        # cushion of two periods: after a write it holds that post and at
+        # most one period more.
+        self.assertTrue(10 <= int(ring) <= 40, ring)
         self.assertEqual(int(reused), k - 2)
 
         # An incomplete post in the middle of the idle spell must not count
