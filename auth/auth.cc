@@ -37,6 +37,10 @@ void secret_set_path(const char *path)
 
 int secret_load()
 {
+    // The read below overwrites the key in place: until it succeeds no
+    // secret is loaded, so a failed load never leaves a stale length over
+    // new bytes.
+    g_secret_len = 0;
     FILE *f = fopen(g_secret_path, "rb");
     if (!f)
         return -1;
@@ -48,15 +52,6 @@ int secret_load()
         return -1;
     g_secret_len = n;
     return 0;
-}
-
-void secret_set_for_testing(const unsigned char *bytes, size_t len)
-{
-    if (len > kSecretMax)
-        len = kSecretMax;
-    if (len)
-        memcpy(g_secret, bytes, len);
-    g_secret_len = len;
 }
 
 int token_verify(const char *token)

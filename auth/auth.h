@@ -7,14 +7,14 @@
 // set-up calls may run on any thread at once.
 #pragma once
 
-#include <cstddef>
 #include <string_view>
 
 // Replaces the secret file's path. Null or empty is ignored. The text is
 // kept without a copy and must outlive the process (an argv entry does).
 void secret_set_path(const char *path);
 // Reads the secret file: at most its first 128 bytes, trailing CR and LF
-// removed, at least 16 bytes left. 0 when loaded, -1 otherwise.
+// removed, at least 16 bytes left. 0 when loaded, -1 otherwise; a failed
+// load leaves no secret, so every request is then refused.
 int secret_load();
 // 1 when `token` (ended by '&', CR, LF, space or NUL after the MAC) is
 // valid now, else 0.
@@ -25,6 +25,3 @@ int token_verify(const char *token);
 // line to its blank line. Nothing beyond `head` is ever looked at, so a body
 // or a pipelined request cannot lend its token to this request.
 int request_authorized(std::string_view head, const char *target);
-
-// Test hook: installs `len` secret bytes directly (len 0 unloads).
-void secret_set_for_testing(const unsigned char *bytes, size_t len);

@@ -1,102 +1,288 @@
-// Request framing and the request-line scan, driven the way one
-// connection's loop drives them: bytes arrive in pieces of any size into the
-// 8192-byte receive buffer, each complete head is parsed and the rest moves
-// to the front for the next request.
+// The real request loop (connection_thread, read_head, handle_request) and
+// the real answers, over an in-memory transport: the client's bytes arrive
+// in pieces of any size, everything the service writes is kept, and the
+// two route handlers are stand-ins that follow the handler contract (the tx
+// one takes its body from the buffered tail, then from the connection).
 //
-// Input: one byte of piece-size seed, then the bytes the client sends.
+// The wire output is checked against a model of the rules that frames the
+// byte stream on its own: each head is the stream up to the first
+// "\r\n\r\n" within 8191 bytes of its start; the request line is read with
+// sscanf "%7s %255s"; the routes and their fixed answers follow. The model
+// leans on header_value, uplink_body_length and request_authorized for the
+// header rules, each of which has a target of its own.
+//
+// Input: one byte seeding the piece sizes (its top bit: the card is
+// present), then the bytes the client sends. "@T" / "@E" become a valid /
+// an expired token.
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <string>
+#include <strings.h>
 
+#include "fuzz/fuzz_token.h"
 #include "service/service.h"
+
+UplinkState g_uplink;
 
 namespace {
 
-// What the loop has to find: the first "\r\n\r\n" anywhere in the data,
-// with no memory of where earlier searches stopped.
-size_t naive_head_end(const unsigned char *buf, size_t filled)
+constexpr char kStream[] = "/api/v1/voice_call/audio/stream";
+constexpr char kTx[] = "/api/v1/voice_call/audio/tx";
+constexpr char kHealth[] = "/api/v1/voice_call/audio/health";
+constexpr unsigned long kMaxBody = 65536;
+
+// The one connection of the current input.
+struct Fake {
+    std::string in;      // everything the client sends
+    size_t sent;         // how much of it the service has read
+    uint32_t rng;        // piece sizes
+    std::string out;     // everything the service wrote
+    std::string log;     // every log line, each ended by LF
+    double deadline;     // the phase's deadline as last set; 0: none
+    int closes;          // tls_close calls
+    bool card;
+};
+Fake g_fake;
+TlsConnection g_conn;
+
+std::string answer(const char *status, const char *body, bool keep_alive,
+                   const char *type = "application/json")
 {
-    for (size_t p = 0; p + 4 <= filled; ++p)
-        if (memcmp(buf + p, "\r\n\r\n", 4) == 0)
-            return p + 4;
-    return 0;
+    char head[512];
+    snprintf(head, sizeof(head),
+             "HTTP/1.1 %s\r\nContent-Type: %s\r\nContent-Length: %zu\r\n"
+             "Access-Control-Allow-Origin: *\r\n"
+             "Access-Control-Allow-Headers: content-type, x-audio-token\r\n"
+             "Access-Control-Allow-Methods: GET, POST, OPTIONS\r\n"
+             "Connection: %s\r\n\r\n",
+             status, type, strlen(body), keep_alive ? "keep-alive" : "close");
+    return std::string(head) + body;
 }
 
-// sscanf with "%7s %255s" over the head alone, as a C string: the reference
-// the bounded scanner must agree with.
-void sscanf_reference(const unsigned char *head, size_t len, char (&method)[kMethodSize],
-                      char (&target)[kTargetSize], int *fields)
+// A logged field: printable ASCII as it is, any other byte as \xNN.
+std::string escaped(const char *text)
 {
-    static char text[kRecvBufferSize];
-    memcpy(text, head, len);
-    text[len] = '\0';
-    *fields = sscanf(text, "%7s %255s", method, target);
+    std::string out;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; ++p) {
+        char hex[5];
+        snprintf(hex, sizeof(hex), "\\x%02x", *p);
+        out += (*p >= 0x20 && *p <= 0x7e) ? std::string(1, static_cast<char>(*p)) : std::string(hex);
+    }
+    return out;
 }
 
-void check_request_line(const unsigned char *head, size_t len)
+// What the service must write for the client's stream `s` and log, and how
+// many requests it counts.
+std::string model(const std::string &s, std::string *log, uint32_t *counted)
 {
-    char method[kMethodSize] = {};
-    char target[kTargetSize] = {};
-    bool ok = parse_request_line(std::string_view(reinterpret_cast<const char *>(head), len), method, target);
+    std::string out;
+    *counted = 0;
+    size_t pos = 0;
+    for (;;) {
+        const std::string window = s.substr(pos, kRecvDataMax);
+        const size_t blank = window.find("\r\n\r\n");
+        if (blank == std::string::npos)
+            return out;  // a full buffer or the end of the stream: no answer
+        const std::string head = window.substr(0, blank + 4);
+        pos += head.size();
 
-    char ref_method[kMethodSize] = {};
-    char ref_target[kTargetSize] = {};
-    int fields = 0;
-    sscanf_reference(head, len, ref_method, ref_target, &fields);
-    if (ok != (fields == 2))
-        abort();
-    if (ok && (strcmp(method, ref_method) != 0 || strcmp(target, ref_target) != 0))
-        abort();
-    if (method[kMethodSize - 1] != '\0' || target[kTargetSize - 1] != '\0')
-        abort();
+        char method[kMethodSize] = {};
+        char target[kTargetSize] = {};
+        if (sscanf(head.c_str(), "%7s %255s", method, target) != 2)
+            return out + answer("400 Bad Request", "{\"success\":false}", false);
+        *counted += 1;
+
+        char connection[kHeaderValueSize] = {};
+        const bool wish = !(header_value(head, "connection", connection) == 0 &&
+                            strncasecmp(connection, "close", 5) == 0);
+        const bool authorized = request_authorized(head, target) == 1;
+        std::string path = target;
+        path = path.substr(0, path.find('?'));
+
+        bool keep = false;
+        if (strcmp(method, "OPTIONS") == 0) {
+            out += answer("204 No Content", "", wish, "text/plain");
+            keep = wish;
+        } else if (!authorized) {
+            // Method and path, never the query that may carry a token.
+            *log += "rejected unauthenticated " + escaped(method) + " " + escaped(path.c_str()) + "\n";
+            out += answer("403 Forbidden", "{\"success\":false,\"error\":\"forbidden\"}", false);
+        } else if (strcmp(method, "GET") == 0 && path == kStream) {
+            out += "<stream>";
+        } else if (strcmp(method, "POST") == 0 && path == kTx) {
+            const unsigned long length = uplink_body_length(head);
+            if (length > kMaxBody)
+                return out + "<413>";
+            if (s.size() - pos < length)
+                return out;  // the body never comes in full: no answer
+            out += "<tx " + s.substr(pos, length) + ">";
+            pos += length;
+            keep = wish;
+        } else if (strcmp(method, "GET") == 0 && path == kHealth) {
+            out += answer("200 OK",
+                          g_fake.card ? "{\"success\":true,\"card_present\":true}"
+                                      : "{\"success\":true,\"card_present\":false}",
+                          wish);
+            keep = wish;
+        } else {
+            out += answer("404 Not Found", "{\"success\":false}", false);
+        }
+        if (!keep)
+            return out;
+    }
 }
 
 }  // namespace
 
+// --- The transport, in memory ---
+
+int tls_handshake(TlsConnection *, char *, size_t)
+{
+    return 0;
+}
+
+void tls_deadline(TlsConnection *, double seconds)
+{
+    g_fake.deadline = seconds > 0.0 ? seconds : 0.0;
+}
+
+int32_t tls_read(TlsConnection *conn, unsigned char *dst, size_t cap)
+{
+    if (conn != &g_conn || cap == 0)
+        abort();
+    if (g_fake.sent == g_fake.in.size())
+        return 0;  // the client has nothing more to say
+    g_fake.rng = g_fake.rng * 1103515245u + 12345u;
+    size_t n = 1 + (g_fake.rng >> 16) % 700;
+    if (n > cap)
+        n = cap;
+    if (n > g_fake.in.size() - g_fake.sent)
+        n = g_fake.in.size() - g_fake.sent;
+    memcpy(dst, g_fake.in.data() + g_fake.sent, n);
+    g_fake.sent += n;
+    return static_cast<int32_t>(n);
+}
+
+int tls_write_all(TlsConnection *conn, const void *data, size_t len)
+{
+    if (conn != &g_conn || g_fake.closes)
+        abort();
+    g_fake.out.append(static_cast<const char *>(data), len);
+    return 0;
+}
+
+long tls_unsent_bytes(const TlsConnection *)
+{
+    return 0;
+}
+
+void tls_abort(const TlsConnection *)
+{
+    abort();  // nothing here ever evicts the one connection
+}
+
+void tls_close(TlsConnection *conn)
+{
+    if (conn != &g_conn)
+        abort();
+    g_fake.closes += 1;
+}
+
+// --- The rest of the service, as far as the loop reaches ---
+
+void log_line(const char *fmt, ...)
+{
+    char line[2 * 4 * kTargetSize + 64];  // two escaped fields and the words
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(line, sizeof(line), fmt, ap);
+    va_end(ap);
+    g_fake.log += std::string(line) + "\n";
+}
+
+double monotonic_seconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+int card_present()
+{
+    return g_fake.card ? 1 : 0;
+}
+
+RouteResult downlink_stream(TlsConnection *conn, std::string_view, const unsigned char *, size_t,
+                            bool)
+{
+    // No phase deadline of the head may outlive it into a handler.
+    if (g_fake.deadline != 0.0)
+        abort();
+    tls_write_all(conn, "<stream>", 8);
+    return RouteResult{false, 0};
+}
+
+RouteResult uplink_post(TlsConnection *conn, std::string_view head, const unsigned char *tail,
+                        size_t tail_len, bool)
+{
+    if (g_fake.deadline != 0.0)
+        abort();
+    const unsigned long length = uplink_body_length(head);
+    const size_t take = length < tail_len ? static_cast<size_t>(length) : tail_len;
+    if (length > kMaxBody) {
+        tls_write_all(conn, "<413>", 5);
+        return RouteResult{false, take};
+    }
+    static unsigned char body[kMaxBody];
+    memcpy(body, tail, take);
+    for (size_t have = take; have < length;) {
+        const int32_t n = tls_read(conn, body + have, length - have);
+        if (n <= 0)
+            return RouteResult{false, take};
+        have += static_cast<size_t>(n);
+    }
+    std::string seen = "<tx " + std::string(reinterpret_cast<const char *>(body), length) + ">";
+    tls_write_all(conn, seen.data(), seen.size());
+    return RouteResult{true, take};
+}
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    fuzz_token::load_secret();
+    return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    if (size < 1)
+    if (size < 1 || size > 3 * kRecvBufferSize)
         return 0;
-    uint32_t rng = data[0] * 2654435761u + 1;
-    ++data;
-    --size;
+    const long long now = static_cast<long long>(time(nullptr));
+    g_fake = Fake{};
+    g_fake.rng = data[0] * 2654435761u + 1;
+    g_fake.card = (data[0] & 0x80) != 0;
+    g_fake.in = fuzz_token::expand(std::string(reinterpret_cast<const char *>(data + 1), size - 1),
+                                   fuzz_token::mint(now + 3600), fuzz_token::mint(now - 3600));
 
-    static unsigned char buf[kRecvBufferSize];
-    size_t filled = 0;
-    size_t search_start = 0;
-    size_t sent = 0;
-    for (;;) {
-        size_t end = find_head_end(buf, filled, &search_start);
-        if (end != naive_head_end(buf, filled))
-            abort();
-        if (!end) {
-            if (search_start > filled)
-                abort();
-            // A full buffer without a blank line, or a client with nothing
-            // more to say: the loop closes without an answer.
-            if (filled > kRecvDataMax - 1 || sent == size)
-                return 0;
-            rng = rng * 1103515245u + 12345u;
-            size_t piece = 1 + (rng >> 16) % 700;
-            size_t room = kRecvDataMax - filled;
-            if (piece > room)
-                piece = room;
-            if (piece > size - sent)
-                piece = size - sent;
-            memcpy(buf + filled, data + sent, piece);
-            sent += piece;
-            filled += piece;
-            buf[filled] = '\0';
-            continue;
-        }
-        if (end > filled)
-            abort();
-        check_request_line(buf, end);
-        // Pipelining: the bytes after the head become the next request.
-        memmove(buf, buf + end, filled - end);
-        filled -= end;
-        buf[filled] = '\0';
-        search_start = 0;
-    }
+    uint32_t counted = 0;
+    std::string want_log;
+    const std::string want = model(g_fake.in, &want_log, &counted);
+    const uint64_t reused = g_uplink.reused_requests.load();
+    g_conn = TlsConnection{};
+    if (!connection_register(&g_conn))
+        abort();
+    connection_thread(&g_conn);
+
+    if (g_fake.out != want || g_fake.log != want_log || g_fake.closes != 1)
+        abort();
+    if (g_uplink.reused_requests.load() - reused != (counted > 1 ? counted - 1 : 0))
+        abort();
+    // The slot went back: registering again must find room at once.
+    if (!connection_register(&g_conn))
+        abort();
+    connection_release(&g_conn);
+    return 0;
 }

@@ -127,6 +127,17 @@ RouteResult downlink_stream(TlsConnection *conn, std::string_view head, const un
 RouteResult uplink_post(TlsConnection *conn, std::string_view head, const unsigned char *tail,
                         size_t tail_len, bool keep_alive);
 
+// The ceiling's arithmetic, apart from the card so it can be checked alone.
+// Bytes of a post that may be written to a card holding `delay_ms` of
+// audio without passing the 80 ms ceiling: the room left, but at least one
+// period (640). Above the ceiling `*trim` is set: the caller throws the
+// queue away first, so the whole ceiling is free. A negative (unknown)
+// delay allows everything (ULONG_MAX).
+unsigned long uplink_allowed_bytes(int delay_ms, bool *trim);
+// Whole milliseconds of audio in `bytes` (an odd byte is no frame), as the
+// skip counters count them.
+uint32_t uplink_skipped_ms(unsigned long bytes);
+
 // Process-wide uplink state. `mutex` guards every other field but
 // `reused_requests`, and every use of the sink; it is held across the card
 // measurement, trim, blocking write and statistics of one post, never while

@@ -1,6 +1,7 @@
 // The uplink: posted microphone audio played into the card under an 80 ms
 // latency ceiling, the uplink statistics, and the reaper that frees the
 // card's playback side when nobody speaks.
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -39,6 +40,27 @@ struct FreeDeleter {
     void operator()(unsigned char *p) const { free(p); }
 };
 
+}  // namespace
+
+unsigned long uplink_allowed_bytes(int delay_ms, bool *trim)
+{
+    *trim = delay_ms > kCeilingMs;
+    if (delay_ms < 0)
+        return ULONG_MAX;  // delay unknown: play it all, count nothing
+    if (*trim)
+        delay_ms = 0;  // the queue is thrown away before the write
+    unsigned long frames = static_cast<unsigned long>(kCeilingMs - delay_ms) * audio::kFramesPerMs;
+    unsigned long allowed = frames * audio::kBytesPerFrame;
+    return allowed < kMinWriteBytes ? kMinWriteBytes : allowed;
+}
+
+uint32_t uplink_skipped_ms(unsigned long bytes)
+{
+    return static_cast<uint32_t>((bytes / audio::kBytesPerFrame) * 1000 / audio::kRate);
+}
+
+namespace {
+
 // Chooses the part of the body to play so that the card holds at most
 // about 80 ms afterwards: a queue already above the ceiling is trimmed,
 // otherwise the body's oldest audio beyond the room left is skipped. Runs
@@ -46,20 +68,14 @@ struct FreeDeleter {
 void apply_ceiling(UplinkState &u, unsigned long length, unsigned long *skip)
 {
     *skip = 0;
-    int delay = sink_delay_ms(u.sink);
-    if (delay > kCeilingMs) {
+    bool trim = false;
+    const unsigned long allowed = uplink_allowed_bytes(sink_delay_ms(u.sink), &trim);
+    if (trim) {
         int trimmed = sink_trim(u.sink);
         u.trims += 1;
         if (u.trims == 1 || u.trims % kTrimLogEvery == 0)
             log_line("uplink: dropped %dms of queued audio from the card (%u trims)", trimmed, u.trims);
-        delay = 0;
-    } else if (delay < 0) {
-        return;  // delay unknown: play it all, count nothing
     }
-    unsigned long frames = static_cast<unsigned long>(kCeilingMs - delay) * audio::kFramesPerMs;
-    unsigned long allowed = frames * audio::kBytesPerFrame;
-    if (allowed < kMinWriteBytes)
-        allowed = kMinWriteBytes;
     if (length <= allowed)
         return;
     // Whole frames only: an odd excess is rounded up, or every sample after
@@ -67,7 +83,7 @@ void apply_ceiling(UplinkState &u, unsigned long length, unsigned long *skip)
     // those of the frames really skipped.
     unsigned long excess = length - allowed;
     excess += excess % audio::kBytesPerFrame;
-    auto skipped = static_cast<uint32_t>((excess / audio::kBytesPerFrame) * 1000 / audio::kRate);
+    const uint32_t skipped = uplink_skipped_ms(excess);
     u.skipped_ms += skipped;
     u.skips += 1;
     if (u.skips == 1 || u.skips % kSkipLogEvery == 0)

@@ -61,6 +61,14 @@ protected:
         fake::alsa.fake_clock = false;
     }
     int read() { return capture_read(src, buf, err, sizeof(err)); }
+    void reopen()
+    {
+        capture_close(src);
+        CaptureStderr();
+        src = capture_open(kDevice, err, sizeof(err));
+        GetCapturedStderr();
+        ASSERT_NE(src, nullptr);
+    }
     CaptureSource *src = nullptr;
     unsigned char buf[audio::kPeriodBytes] = {};
 };
@@ -270,29 +278,23 @@ TEST_F(CaptureTest, RecoversFromOverrunRetryAndSuspend)
 
 TEST_F(CaptureTest, AbsorbsSixHundredIoErrorsThenEndsStream)
 {
+    // Only a successful read, even of no frames, restarts the count; the
+    // other recoveries leave it alone.
     fake::queue("readi", -EIO, 600);
-    for (int i = 0; i < 600; i++)
-        ASSERT_EQ(read(), 0) << "I/O error " << i + 1;
-    EXPECT_EQ(fake::count("prepare"), 600);
-    EXPECT_EQ(fake::count("usleep 100000"), 600);
-    EXPECT_EQ(fake::alsa.log.back(), "usleep 100000");
+    fake::queue("readi", 0);
+    fake::queue("readi", -EIO, 600);
+    for (long code : {-EPIPE, -EAGAIN, -ESTRPIPE})
+        fake::queue("readi", code);
+    for (int i = 0; i < 1204; i++)
+        ASSERT_EQ(read(), 0) << "read " << i + 1;
+    EXPECT_EQ(fake::count("prepare"), 1200 + 2);
+    EXPECT_EQ(fake::count("usleep 100000"), 1200);
 
     fake::alsa.log.clear();
     fake::queue("readi", -EIO);
     EXPECT_EQ(read(), -1);
     EXPECT_STREQ(err, "readi: Input/output error");
     EXPECT_EQ(fake::alsa.log, Log{"readi 320"});
-}
-
-TEST_F(CaptureTest, AnySuccessfulReadRestartsIoErrorCount)
-{
-    fake::queue("readi", -EIO, 600);
-    fake::queue("readi", 0);  // a read of no frames still succeeds
-    fake::queue("readi", -EIO, 600);
-    for (int i = 0; i < 1201; i++)
-        ASSERT_EQ(read(), 0) << "read " << i + 1;
-    fake::queue("readi", -EIO);
-    EXPECT_EQ(read(), -1);
 }
 
 TEST_F(CaptureTest, LeadGrowsOnlyWithReadsThatReturnEarly)
@@ -312,27 +314,36 @@ TEST_F(CaptureTest, LeadGrowsOnlyWithReadsThatReturnEarly)
     EXPECT_EQ(capture_lead(src), 0.0);
 }
 
-TEST_F(CaptureTest, EmptyFirstReadPrimes)
+TEST_F(CaptureTest, EmptyFirstReadPrimesAndAShortReadGainsItsOwnLength)
 {
     fake::queue("readi", 0);
     EXPECT_EQ(read(), 0);
     read();
     EXPECT_NEAR(capture_lead(src), 0.02, kClockSlack);
+    fake::queue("readi", 100);
+    EXPECT_EQ(read(), 200);
+    EXPECT_NEAR(capture_lead(src), 0.02625, kClockSlack);
 }
 
-TEST_F(CaptureTest, OverrunLeavesLeadAndLastReadTimeAlone)
+TEST_F(CaptureTest, RecoveryLeavesPrimingLeadAndLastReadTimeAlone)
 {
-    read();
-    read();
-    read();
-    ASSERT_NEAR(capture_lead(src), 0.04, kClockSlack);
-    fake::alsa.now += 0.01;
-    fake::queue("readi", -EPIPE);
-    read();
-    EXPECT_NEAR(capture_lead(src), 0.04, kClockSlack);
-    fake::alsa.now += 0.02;
-    read();  // charged the whole 30 ms since the last successful read
-    EXPECT_NEAR(capture_lead(src), 0.03, kClockSlack);
+    for (long code : {-EPIPE, -EIO, -EAGAIN, -ESTRPIPE}) {
+        SCOPED_TRACE(code);
+        reopen();
+        fake::queue("readi", code);
+        EXPECT_EQ(read(), 0);
+        read();  // the first successful read primes: no lead yet
+        read();
+        read();
+        ASSERT_NEAR(capture_lead(src), 0.04, kClockSlack);
+        fake::alsa.now += 0.01;
+        fake::queue("readi", code);
+        EXPECT_EQ(read(), 0);
+        EXPECT_NEAR(capture_lead(src), 0.04, kClockSlack);
+        fake::alsa.now += 0.02;
+        read();  // charged the whole 30 ms since the last successful read
+        EXPECT_NEAR(capture_lead(src), 0.03, kClockSlack);
+    }
 }
 
 TEST_F(CaptureTest, ShedLowersLeadByWholeFramesNeverBelowZero)
@@ -348,6 +359,30 @@ TEST_F(CaptureTest, ShedLowersLeadByWholeFramesNeverBelowZero)
     EXPECT_NEAR(capture_lead(src), 0.01, kClockSlack);
     capture_shed(src, 640);
     EXPECT_EQ(capture_lead(src), 0.0);
+}
+
+TEST_F(AudioTest, CardDiscoveryPrefersRm500qglThenModem)
+{
+    const struct {
+        const char *what;
+        std::vector<std::string> cards;
+        int present;
+        const char *name;
+    } cases[] = {
+        {"modem alone", {"modem"}, 1, "plughw:CARD=modem"},
+        {"both", {"modem", "RM500QGL"}, 1, "plughw:CARD=RM500QGL"},
+        {"neither", {"Loopback", "modemX"}, 0, nullptr},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        fake::alsa.cards = c.cards;
+        EXPECT_EQ(card_present(), c.present);
+        const long mallocs = fake::mallocs;
+        char *name = card_device_name();
+        EXPECT_STREQ(name, c.name);
+        EXPECT_EQ(fake::mallocs - mallocs, c.name ? 1 : 0);
+        free(name);
+    }
 }
 
 TEST(NullRecords, AreHarmless)
@@ -414,6 +449,12 @@ TEST_F(SinkTest, WritesWholeFramesAndRecovers)
         {"half a frame", 1, {}, {}, 0, {}},
         {"odd byte dropped", 641, {}, {}, 0, {"writei +0 320"}},
         {"two pieces", 640, {200}, {}, 0, {"writei +0 320", "writei +400 120"}},
+        {"a piece, then an underrun",
+         640,
+         {100, -EPIPE},
+         {},
+         0,
+         {"writei +0 320", "writei +200 220", "prepare", "writei +200 220"}},
         {"underrun", 640, {-EPIPE}, {}, 0, {"writei +0 320", "prepare", "writei +0 320"}},
         {"suspend",
          640,

@@ -1,5 +1,6 @@
 #include "audio/tests/fake_alsa.h"
 
+#include <fcntl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@ snd_pcm_t the_pcm;
 
 namespace fake {
 Alsa alsa;
+long mallocs = 0;
 
 void reset()
 {
@@ -71,10 +73,30 @@ int hw_call(const snd_pcm_hw_params_t *hw, const std::string &entry)
 }  // namespace
 
 extern "C" {
+void *__real_malloc(size_t size);
+void *__wrap_malloc(size_t size)
+{
+    ++fake::mallocs;
+    return __real_malloc(size);
+}
+
 int usleep(useconds_t us)
 {
     fake::alsa.log.push_back("usleep " + std::to_string(us));
     return 0;
+}
+
+// Only the card entries are faked; any other path is asked of the kernel.
+int access(const char *path, int mode) noexcept
+{
+    constexpr char kProc[] = "/proc/asound/";
+    if (strncmp(path, kProc, sizeof(kProc) - 1) != 0)
+        return static_cast<int>(syscall(SYS_faccessat, AT_FDCWD, path, mode));
+    for (const std::string &id : fake::alsa.cards)
+        if (strcmp(id.c_str(), path + sizeof(kProc) - 1) == 0)
+            return 0;
+    errno = ENOENT;
+    return -1;
 }
 
 int clock_gettime(clockid_t id, struct timespec *ts) noexcept

@@ -1,5 +1,5 @@
 // Scripted stand-in for the libasound calls the audio module makes, with
-// usleep and CLOCK_MONOTONIC interposed, so device failures, pauses and the
+// usleep, CLOCK_MONOTONIC and access to "/proc/asound/" interposed, so device failures, pauses and the
 // clock are under a test's control. The test binary links this instead of
 // libasound.
 #pragma once
@@ -21,6 +21,7 @@ struct Alsa {
     snd_pcm_uframes_t granted_buffer = 1280;  // what the read-backs report
     snd_pcm_uframes_t granted_period = 320;
     const void *write_base = nullptr;  // writei logs its pointer relative to this
+    std::vector<std::string> cards;  // card ids that "/proc/asound/<id>" shows
     // CLOCK_MONOTONIC in seconds while fake_clock is set; otherwise the
     // real clock, so GoogleTest's own timings stay sane.
     bool fake_clock = false;
@@ -34,6 +35,8 @@ struct Alsa {
 };
 
 extern Alsa alsa;
+// Calls to malloc from the module's code (linked with --wrap=malloc).
+extern long mallocs;
 
 void reset();
 // The handle snd_pcm_open hands out.

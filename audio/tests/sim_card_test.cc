@@ -42,12 +42,20 @@ struct Device {
     ~Device() { free(name); }
 };
 
+// Closed however the test ends: a capture left open after a failed check
+// would block the next test's open for good.
+struct Capture {
+    CaptureSource *src;
+    ~Capture() { capture_close(src); }
+};
+
 TEST(SimCard, CaptureDeliversOnePeriodEvery20ms)
 {
     Device dev;
     ASSERT_NE(dev.name, nullptr);
     char err[kErr] = {};
-    CaptureSource *src = capture_open(dev.name, err, sizeof(err));
+    Capture capture{capture_open(dev.name, err, sizeof(err))};
+    CaptureSource *src = capture.src;
     ASSERT_NE(src, nullptr) << err;
     unsigned char buf[audio::kPeriodBytes];
     ASSERT_EQ(capture_read(src, buf, err, sizeof(err)), 640) << err;
@@ -58,14 +66,14 @@ TEST(SimCard, CaptureDeliversOnePeriodEvery20ms)
     EXPECT_GT(elapsed, 0.9);
     EXPECT_LT(elapsed, 1.3);
     EXPECT_LT(capture_lead(src), 0.05);
-    capture_close(src);
 }
 
-TEST(SimCard, BurstRaisesTheLeadAndSheddingLowersIt)
+TEST(SimCard, BurstRaisesTheLead)
 {
     Device dev;
     char err[kErr] = {};
-    CaptureSource *src = capture_open(dev.name, err, sizeof(err));
+    Capture capture{capture_open(dev.name, err, sizeof(err))};
+    CaptureSource *src = capture.src;
     ASSERT_NE(src, nullptr) << err;
     unsigned char buf[audio::kPeriodBytes];
     for (int i = 0; i < 5; ++i)
@@ -79,10 +87,6 @@ TEST(SimCard, BurstRaisesTheLeadAndSheddingLowersIt)
             peak = capture_lead(src);
     }
     EXPECT_GT(peak, 0.03) << "reads that return at once must raise the lead";
-    const double before = capture_lead(src);
-    capture_shed(src, 640);
-    EXPECT_NEAR(capture_lead(src), before > 0.02 ? before - 0.02 : 0.0, 1e-9);
-    capture_close(src);
 }
 
 TEST(SimCard, SinkDelayMatchesWhatIsQueuedAndIdleSinkRecovers)
@@ -114,10 +118,20 @@ TEST(SimCard, VanishedCardHasNoDeviceName)
 {
     // The wrapper starts this program with only the RM500QGL card.
     EXPECT_EQ(card_exists("modem"), 0);
-    EXPECT_EQ(card_exists("RM500QGL"), 1);
-    EXPECT_EQ(card_present(), 1);
     Device dev;
     EXPECT_STREQ(dev.name, "plughw:CARD=RM500QGL");
+
+    // The card's folder going away is the card vanishing (as simctl unplug).
+    const char *dir = getenv("CALLAUDIO_SIM_DIR");
+    ASSERT_NE(dir, nullptr) << "run under with-sim-card";
+    const std::string card = std::string(dir) + "/cards/RM500QGL";
+    const std::string gone = std::string(dir) + "/.gone-RM500QGL";
+    ASSERT_EQ(rename(card.c_str(), gone.c_str()), 0);
+    EXPECT_EQ(card_present(), 0);
+    Device vanished;
+    EXPECT_EQ(vanished.name, nullptr);
+    ASSERT_EQ(rename(gone.c_str(), card.c_str()), 0);
+    EXPECT_EQ(card_present(), 1);
 }
 
 }  // namespace

@@ -8,16 +8,15 @@
 #include <string>
 #include <unistd.h>
 
-// The wall clock as token_verify sees it: real unless a test fixes it.
-static bool g_clock_broken = false;
+// The wall clock as token_verify sees it: pinned, so that a second ticking
+// between building a token and checking it changes no answer. -1 stands for
+// a clock that cannot be read.
+static time_t g_now = 1765000000;
 extern "C" time_t time(time_t *out)
 {
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    time_t now = g_clock_broken ? static_cast<time_t>(-1) : ts.tv_sec;
     if (out)
-        *out = now;
-    return now;
+        *out = g_now;
+    return g_now;
 }
 
 namespace {
@@ -41,32 +40,28 @@ std::string token_for(const std::string &digits, const std::string &key = kKey)
     return digits + "." + hmac_hex(key, digits);
 }
 
-std::string in(long long seconds) { return std::to_string(static_cast<long long>(time(nullptr)) + seconds); }
+std::string in(long long seconds) { return std::to_string(static_cast<long long>(g_now) + seconds); }
 
-void use_key(const std::string &key)
-{
-    secret_set_for_testing(reinterpret_cast<const unsigned char *>(key.data()), key.size());
-}
-
-class Auth : public ::testing::Test {
-protected:
-    void SetUp() override { use_key(kKey); }
-};
-
-// Writes `content` to a fresh file and loads it as the secret.
+// Writes `content` to a fresh file and loads it as the secret. The path
+// outlives the call because secret_set_path keeps it without a copy.
 int load_file(const std::string &content)
 {
-    char path[] = "/tmp/auth_test_secret_XXXXXX";
+    static char path[64];
+    snprintf(path, sizeof(path), "/tmp/auth_test_secret_XXXXXX");
     int fd = mkstemp(path);
     EXPECT_GE(fd, 0);
     EXPECT_EQ(write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
     close(fd);
-    secret_set_for_testing(nullptr, 0);
     secret_set_path(path);
     int r = secret_load();
     unlink(path);
     return r;
 }
+
+class Auth : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(load_file(kKey), 0); }
+};
 
 TEST(SecretLoad, FileRules)
 {
@@ -94,6 +89,12 @@ TEST(SecretLoad, FileRules)
     EXPECT_EQ(token_verify(token_for(in(60), big.substr(0, 128)).c_str()), 1) << "first 128 bytes";
     EXPECT_EQ(token_verify(token_for(in(60), big).c_str()), 0);
 
+    // The line ends count only within the first 128 bytes.
+    ASSERT_EQ(load_file(big.substr(0, 126) + "\r\n" + big.substr(128)), 0);
+    EXPECT_EQ(token_verify(token_for(in(60), big.substr(0, 126)).c_str()), 1) << "126, CR LF, more";
+    ASSERT_EQ(load_file(big.substr(0, 128) + "\n"), 0);
+    EXPECT_EQ(token_verify(token_for(in(60), big.substr(0, 128)).c_str()), 1) << "128 and LF";
+
     secret_set_path("/nonexistent/secret");
     EXPECT_EQ(secret_load(), -1);
 }
@@ -113,6 +114,8 @@ TEST_F(Auth, TokenVerifyTable)
         {"leading zeros, MAC without them", "000" + in(60) + "." + ok_mac, 0},
         {"21 digits", token_for("0" + std::string(20, '9')), 0},
         {"saturates above int64: never expires", token_for("99999999999999999999"), 1},
+        {"2^64 saturates, does not wrap to 0", token_for("18446744073709551616"), 1},
+        {"2^63 saturates, does not wrap negative", token_for("9223372036854775808"), 1},
         {"starts with the dot", "." + ok_mac, 0},
         {"no dot", in(60) + ok_mac, 0},
         {"sign", token_for("+" + in(60)), 0},
@@ -127,6 +130,8 @@ TEST_F(Auth, TokenVerifyTable)
         {"65-character MAC", token_for(in(60)) + "0", 0},
         {"ends at &", token_for(in(60)) + "&x=1", 1},
         {"ends at CR", token_for(in(60)) + "\r\n", 1},
+        {"ends at LF", token_for(in(60)) + "\nx", 1},
+        {"ends at a space", token_for(in(60)) + " x", 1},
         {"fragment makes the MAC too long", token_for(in(60)) + "#frag", 0},
     };
     for (const auto &c : cases)
@@ -137,18 +142,23 @@ TEST_F(Auth, UnreadableClockRefusesEvenExpiredTokens)
 {
     // time() answers -1 when the clock cannot be read, and on a 32-bit
     // time_t for every second after January 2038.
-    g_clock_broken = true;
+    const time_t pinned = g_now;
+    g_now = static_cast<time_t>(-1);
     EXPECT_EQ(token_verify(token_for("5").c_str()), 0);
     EXPECT_EQ(token_verify(token_for("99999999999").c_str()), 0);
-    g_clock_broken = false;
+    g_now = pinned;
     EXPECT_EQ(token_verify(token_for("99999999999").c_str()), 1);
 }
 
-TEST_F(Auth, ConstantTimeCompareStillRejectsLastCharacter)
+TEST_F(Auth, MacDifferingAtAnyOnePositionIsRefused)
 {
-    std::string t = token_for(in(60));
-    t.back() = t.back() == '0' ? '1' : '0';
-    EXPECT_EQ(token_verify(t.c_str()), 0);
+    const std::string good = token_for(in(60));
+    const size_t mac = good.find('.') + 1;
+    for (size_t i = mac; i < good.size(); ++i) {
+        std::string t = good;
+        t[i] = t[i] == '0' ? '1' : '0';
+        EXPECT_EQ(token_verify(t.c_str()), 0) << "MAC character " << i - mac;
+    }
 }
 
 TEST_F(Auth, RequestAuthorizedWhereTheTokenIs)
@@ -169,8 +179,11 @@ TEST_F(Auth, RequestAuthorizedWhereTheTokenIs)
         {"xtoken= is not the token; header consulted", with_header, "/x?xtoken=" + bad, 1},
         {"Token= is not the token", plain, "/x?Token=" + good, 0},
         {"token= without ? is not a query", plain, "/xtoken=" + good, 0},
+        {"token= inside a value is not a parameter", plain, "/x?a=token=" + good, 0},
         {"header any case", "GET /x HTTP/1.1\r\nx-AUDIO-token:" + good + "\r\n\r\n", "/x", 1},
         {"header spaces skipped", "GET /x HTTP/1.1\r\nx-audio-token:    " + good + "\r\n\r\n", "/x", 1},
+        {"header then a space and more", "GET /x HTTP/1.1\r\nx-audio-token: " + good + " more\r\n\r\n", "/x", 1},
+        {"header must start its line", "GET /x HTTP/1.1\r\nX-Pad: x-audio-token: " + good + "\r\n\r\n", "/x", 0},
         {"header tab refused", "GET /x HTTP/1.1\r\nx-audio-token:\t" + good + "\r\n\r\n", "/x", 0},
         {"first header line decides", "GET /x HTTP/1.1\r\nx-audio-token: " + bad +
                                           "\r\nx-audio-token: " + good + "\r\n\r\n", "/x", 0},
@@ -191,11 +204,13 @@ TEST_F(Auth, HeaderTokenNeverReadBeyondTheGivenHead)
     EXPECT_EQ(request_authorized(text, "/x"), 1);
 }
 
-TEST_F(Auth, NoSecretRefusesEverything)
+TEST_F(Auth, NoSecretAfterAFailedLoadRefusesEverything)
 {
-    const std::string good = token_for(in(60));
-    secret_set_for_testing(nullptr, 0);
-    EXPECT_EQ(request_authorized("GET / HTTP/1.1\r\n\r\n", ("/x?token=" + good).c_str()), 0);
+    const std::string query = "/x?token=" + token_for(in(60));
+    ASSERT_EQ(request_authorized("GET / HTTP/1.1\r\n\r\n", query.c_str()), 1);
+    // The same key's first 15 bytes: too short, and nothing may remain loaded.
+    EXPECT_EQ(load_file(kKey.substr(0, 15)), -1);
+    EXPECT_EQ(request_authorized("GET / HTTP/1.1\r\n\r\n", query.c_str()), 0);
 }
 
 TEST_F(Auth, MacAgreesWithOpenSsl)
@@ -214,11 +229,11 @@ TEST_F(Auth, MacAgreesWithOpenSsl)
     ASSERT_NE(p, nullptr);
     char out[256] = {};
     size_t n = fread(out, 1, sizeof(out) - 1, p);
-    pclose(p);
+    const int status = pclose(p);
     std::string s(out, n);
     size_t eq = s.rfind("= ");
-    if (eq == std::string::npos)
-        GTEST_SKIP() << "openssl command line tool not available";
+    // scripts/bootstrap installs the tool: without it this check fails.
+    ASSERT_TRUE(status == 0 && eq != std::string::npos) << "openssl dgst failed: " << s;
     std::string mac = s.substr(eq + 2, 64);
     EXPECT_EQ(token_verify((digits + "." + mac).c_str()), 1);
 }

@@ -150,4 +150,27 @@ TEST(UplinkBodyLength, ReadsContentLengthLikeStrtoulOnEveryWordSize)
     EXPECT_GT(length("-4294967295"), 65536ul);
 }
 
+TEST(UplinkCeiling, RoomLeftUnderEightyMilliseconds)
+{
+    const struct {
+        const char *what;
+        int delay_ms;
+        unsigned long allowed;
+        bool trim;
+    } cases[] = {
+        {"empty card: the whole ceiling", 0, 2560, false},
+        {"30 ms queued", 30, 1600, false},
+        {"61 ms queued: one period at least", 61, 640, false},
+        {"at the ceiling: one period", 80, 640, false},
+        {"above it: trimmed, then the whole ceiling", 81, 2560, true},
+        {"unknown delay: the whole body", -1, ULONG_MAX, false},
+    };
+    for (const auto &c : cases) {
+        bool trim = !c.trim;
+        EXPECT_EQ(uplink_allowed_bytes(c.delay_ms, &trim), c.allowed) << c.what;
+        EXPECT_EQ(trim, c.trim) << c.what;
+    }
+    EXPECT_EQ(uplink_skipped_ms(100), 3u) << "50 frames are 3.125 ms";
+}
+
 }  // namespace

@@ -218,6 +218,16 @@ class Client:
             pass
 
 
+def fixed_answer(status, body=b'{"success":false}', connection="close", ctype="application/json"):
+    """The exact bytes of one of the service's fixed answers, head and body."""
+    head = ("HTTP/1.1 %s\r\nContent-Type: %s\r\nContent-Length: %d\r\n"
+            "Access-Control-Allow-Origin: *\r\n"
+            "Access-Control-Allow-Headers: content-type, x-audio-token\r\n"
+            "Access-Control-Allow-Methods: GET, POST, OPTIONS\r\n"
+            "Connection: %s\r\n\r\n") % (status, ctype, len(body), connection)
+    return head.encode() + body
+
+
 def request(method, path, token=None, headers=(), body=b"", close=False):
     target = path + ("?token=" + token if token else "")
     lines = ["%s %s HTTP/1.1" % (method, target), "Host: localhost"]

@@ -12,7 +12,7 @@ import threading
 import time
 import unittest
 
-from harness import ROOT, STREAM, TX, WAIT, Client, TempDir, request, start_on_sim
+from harness import HEALTH, ROOT, STREAM, TX, WAIT, Client, TempDir, fixed_answer, request, start_on_sim
 
 sys.path.insert(0, os.path.join(ROOT, "tools", "simcard"))
 from simcard import capture_time, decode_frames  # noqa: E402
@@ -26,7 +26,7 @@ STREAM_HEAD = (b"HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n"
                b"Access-Control-Allow-Headers: content-type, x-audio-token\r\n"
                b"Access-Control-Allow-Methods: GET, POST, OPTIONS\r\n"
                b"Transfer-Encoding: chunked\r\nConnection: close\r\n\r\n")
-NO_CARD = b'{"success":false,"error":"no modem audio card"}'
+NO_CARD = fixed_answer("503 Service Unavailable", b'{"success":false,"error":"no modem audio card"}')
 SUMMARY = (r"downlink ended: (\d+) bytes in ([\d.]+)s = (\d+) Hz measured \(asked 16000\), "
            r"(\d+) chunks shed")
 STATS = (r"uplink: (\d+) posts in ([\d.]+)s \(([\d.]+)/s\), (\d+)ms audio per post, "
@@ -107,9 +107,14 @@ class CallTest(unittest.TestCase):
 
     def post(self, c, body, close=False, status="HTTP/1.1 200 OK"):
         c.send(request("POST", TX, self.tok, body=body, close=close))
-        got, headers, answer, _ = c.response()
+        got, headers, answer, head = c.response()
         self.assertEqual(got, status, answer)
-        return headers, answer
+        if got == "HTTP/1.1 200 OK":
+            self.assertEqual(head + answer, fixed_answer(
+                "200 OK", b'{"success":true}', "close" if close else "keep-alive"))
+            if close:
+                self.assertTrue(c.closed(), "open after a post that asked to close")
+        return head + answer
 
     def new_log(self):
         return self.svc.log_text()[self.log_mark:]
@@ -223,10 +228,9 @@ class Downlink(CallTest):
             read_chunk(first)
         self.sim.open_error("EBUSY", direction="capture")
         second = self.start_stream()
-        status, headers, body, _ = second.response()
-        self.assertEqual(status, "HTTP/1.1 503 Service Unavailable")
-        self.assertEqual(headers["connection"], "close")
-        self.assertEqual(body, b'{"success":false,"error":"capture unavailable"}')
+        _, _, body, head = second.response()
+        self.assertEqual(head + body, fixed_answer(
+            "503 Service Unavailable", b'{"success":false,"error":"capture unavailable"}'))
         self.assertTrue(second.closed())
         self.drain_to_end(first)
         self.wait_new_log(SUMMARY)
@@ -237,9 +241,8 @@ class Downlink(CallTest):
         captures = len(self.sim.events(direction="capture"))
         self.sim.unplug(CARD)
         c = self.start_stream()
-        status, headers, body, _ = c.response()
-        self.assertEqual(status, "HTTP/1.1 503 Service Unavailable")
-        self.assertEqual((headers["connection"], body), ("close", NO_CARD))
+        _, _, body, head = c.response()
+        self.assertEqual(head + body, NO_CARD)
         self.assertTrue(c.closed())
         self.assertEqual(self.new_log(), "")
         self.assertEqual(len(self.sim.events(direction="capture")), captures)
@@ -292,12 +295,12 @@ class Downlink(CallTest):
         nbytes, _, _, shed = re.search(SUMMARY, self.new_log()).groups()
         self.assertGreater(int(shed), 10)
         self.assertEqual(int(nbytes), 640 * (len(frames) + int(shed)))
-        # What the client missed is exactly the shed chunks, unless the
-        # card overran (at twice real time its buffer lasts only 40 ms).
-        gaps = [b - a - PERIOD for a, b in zip(frames, frames[1:])]
-        if not self.new_events(dir="capture", kind="xrun"):
-            self.assertEqual([g for g in gaps if g % PERIOD], [], "a gap that is not whole chunks")
-            self.assertEqual(sum(gaps) // PERIOD, int(shed))
+        # What the client missed is exactly the shed chunks, overruns or not
+        # (at twice real time the card's buffer lasts only 40 ms): the card
+        # logs every frame it hands to the stream.
+        stream = self.new_events(dir="capture", kind="open")[0].stream
+        handed = sum(e["n"] for e in self.new_events(dir="capture", kind="read", stream=stream))
+        self.assertEqual(handed, PERIOD * (len(frames) + int(shed)))
         counts = re.findall(r"downlink shedding buffered backlog \((\d+) chunks\)", self.new_log())
         self.assertEqual(counts, [n for n in ("1", "10", "100") if int(n) <= int(shed)])
 
@@ -426,8 +429,7 @@ class Uplink(CallTest):
 
         # No Content-Length: an answer, and nothing reaches the card.
         writes = self.writes()
-        headers, answer = self.post(c, b"")
-        self.assertEqual((headers["connection"], answer), ("keep-alive", b'{"success":true}'))
+        self.post(c, b"")
         self.assertEqual(self.writes(), writes)
 
         # The largest body is read to its last byte: the next request on
@@ -439,9 +441,8 @@ class Uplink(CallTest):
         for length in ("65537", "-1"):
             c = self.connect()
             c.send("POST %s?token=%s HTTP/1.1\r\nContent-Length: %s\r\n\r\n" % (TX, self.tok, length))
-            status, headers, answer, _ = c.response()
-            self.assertEqual(status, "HTTP/1.1 413 Payload Too Large")
-            self.assertEqual((headers["connection"], answer), ("close", b'{"success":false}'))
+            _, _, answer, head = c.response()
+            self.assertEqual(head + answer, fixed_answer("413 Payload Too Large"))
             self.assertTrue(c.closed())
 
     def test_half_a_body_then_close_gets_no_answer(self):
@@ -505,8 +506,7 @@ class Uplink(CallTest):
         c = self.connect()
         self.post(c, bytes(640))
         self.sim.unplug(CARD)
-        headers, answer = self.post(c, bytes(640), status="HTTP/1.1 503 Service Unavailable")
-        self.assertEqual((headers["connection"], answer), ("close", NO_CARD))
+        self.assertEqual(self.post(c, bytes(640), status="HTTP/1.1 503 Service Unavailable"), NO_CARD)
         self.assertTrue(c.closed())
 
         self.sim.plug(CARD)
@@ -518,9 +518,8 @@ class Uplink(CallTest):
         self.sim.open_error("EBUSY", direction="playback")
         for expect in ("uplink write failed: writei: Input/output error",
                        "uplink sink open failed: open %s: " % DEVICE):
-            headers, answer = self.post(self.connect(), bytes(640),
-                                        status="HTTP/1.1 503 Service Unavailable")
-            self.assertEqual((headers["connection"], answer), ("close", b'{"success":false}'))
+            answer = self.post(self.connect(), bytes(640), status="HTTP/1.1 503 Service Unavailable")
+            self.assertEqual(answer, fixed_answer("503 Service Unavailable"))
             self.assertIn(expect, self.new_log())
             self.assertEqual(self.open_streams("playback"), set())
         self.post(self.connect(), bytes(640))
@@ -583,7 +582,11 @@ class UplinkCeiling(CallTest):
         self.assertGreater(trims, 10)
         self.assertEqual([int(n) for _, n in logged],
                          [k for k in range(1, trims + 1) if k == 1 or k % 10 == 0])
-        self.assertTrue(all(60 < int(ms) <= 120 for ms, _ in logged), logged)
+        # Only a queue above 80 ms is trimmed; 1 ms of slack for the card
+        # playing on between the measurement and the drop.
+        self.assertTrue(all(80 <= int(ms) <= 120 for ms, _ in logged), logged)
+        dropped = [e["n"] for e in playback if e.kind == "discard" and e["why"] == "drop"]
+        self.assertTrue(all(80 * 16 <= n <= 120 * 16 for n in dropped), dropped)
 
         written = sum(e["n"] for e in playback if e.kind == "write")
         skipped_ms = (posts * frames - written) / 16
@@ -622,7 +625,10 @@ class UplinkIdle(CallTest):
         low, high = times[-1][0] - times[0][1] - 0.1, times[-1][1] - times[0][0] + 0.1
         self.assertTrue(low <= float(elapsed) <= high, (elapsed, low, high))
         self.assertEqual(int(per_post), 20)
-        self.assertTrue(0 <= int(ring) <= 80, ring)
+        # Posts of 20 ms come 30 ms apart and a stopped card waits for a
+        # cushion of two periods: after a write it holds that post and at
+        # most one period more.
+        self.assertTrue(10 <= int(ring) <= 40, ring)
         self.assertEqual(int(reused), k - 2)
 
         # An incomplete post in the middle of the idle spell must not count
@@ -632,6 +638,11 @@ class UplinkIdle(CallTest):
         half.send(request("POST", TX, self.tok, body=bytes(1280))[:-640])
         time.sleep(0.1)
         half.close()
+        # A 400 as the second request on its connection is not counted.
+        bad = self.connect()
+        bad.send(request("GET", HEALTH, self.tok) + b"GET\r\n\r\n")
+        self.assertEqual(bad.response()[0], "HTTP/1.1 200 OK")
+        self.assertEqual(bad.response()[0], "HTTP/1.1 400 Bad Request")
 
         self.wait_new_log(r"uplink sink idle, closed", timeout=14.0)
         idle = time.monotonic() - last_post
