@@ -2,7 +2,7 @@
 """netimpair: a loopback TCP relay that makes a link look like Wi-Fi or 4G.
 
     netimpair.py --target PORT [--listen PORT] [--profile NAME]
-                 [--up SPEC] [--down SPEC]
+                 [--up LINK] [--down LINK]
 
 Clients connect to 127.0.0.1:LISTEN (0 picks a free port; the port is
 printed as "netimpair: listening on 127.0.0.1:N origin=T", T the monotonic
@@ -10,7 +10,7 @@ seconds that date the stalls); each connection is
 relayed to 127.0.0.1:TARGET. "up" is client to target, "down" target to
 client; each direction is impaired on its own.
 
-SPEC is a comma list of delay=MS, jitter=MS, stall=MS, every=S, phase=S,
+LINK is a comma list of delay=MS, jitter=MS, stall=MS, every=S, phase=S,
 rate=BITS_PER_S, queue=BYTES, seed=N, e.g. "delay=20,jitter=20,stall=300,
 every=10". A profile sets both; --up/--down then change single keys.
 
@@ -70,12 +70,12 @@ class Impairment:
         self.seed = seed
 
     @classmethod
-    def parse(cls, spec, base=None):
+    def parse(cls, text, base=None):
         kw = dict(base or {})
-        for item in filter(None, (s.strip() for s in spec.split(","))):
+        for item in filter(None, (s.strip() for s in text.split(","))):
             k, _, v = item.partition("=")
             if k not in ("delay", "jitter", "stall", "every", "phase", "rate", "queue", "seed"):
-                raise ValueError("unknown key %r in %r" % (k, spec))
+                raise ValueError("unknown key %r in %r" % (k, text))
             kw[k] = float(v) if k not in ("queue", "seed") else int(v)
         return cls(**kw)
 
