@@ -724,11 +724,17 @@ static snd_pcm_sframes_t sim_transfer(snd_pcm_ioplug_t *io, const snd_pcm_channe
 			/* Played frames still waiting for the record sit in the
 			 * slots this write reuses: record them first. */
 			flush_played(s, 1);
-			for (snd_pcm_uframes_t i = 0; i < size; i++)
-				s->ring[(s->base + p + (int64_t)i) % s->buffer] = copy_in(&areas[0], offset + i);
+			/* A write of nothing but zero samples is marked, so that
+			 * silence an application queues can be told from audio. */
+			int silent = 1;
+			for (snd_pcm_uframes_t i = 0; i < size; i++) {
+				int16_t v = copy_in(&areas[0], offset + i);
+				s->ring[(s->base + p + (int64_t)i) % s->buffer] = v;
+				silent &= v == 0;
+			}
 			s->wtotal = s->base + p + (int64_t)size;
-			ev(s, now, "write w=%" PRId64 " n=%lu queued=%" PRId64, s->base + p,
-			   (unsigned long)size, p - s->hw);
+			ev(s, now, "write w=%" PRId64 " n=%lu queued=%" PRId64 " silent=%d", s->base + p,
+			   (unsigned long)size, p - s->hw, silent);
 		}
 		r = (snd_pcm_sframes_t)size;
 	}

@@ -120,7 +120,7 @@ def queue_waits(events):
     played (dropped, trimmed) get t_play = wait = None.
 
     Returns dicts: stream, card, w (total frame position), n, t_write,
-    t_play (ns), wait (seconds). Assumes clock speed 1 within a play chunk.
+    t_play (ns), wait (seconds), silent (nothing but zero samples). Assumes clock speed 1 within a play chunk.
     """
     by_stream = {}
     for e in events:
@@ -139,7 +139,7 @@ def queue_waits(events):
                     t_play = t + (w - p) * NS // RATE
                     break
             out.append({"stream": stream, "card": card, "w": w, "n": e["n"], "t_write": e.t,
-                        "t_play": t_play,
+                        "t_play": t_play, "silent": bool(e.f.get("silent")),
                         "wait": None if t_play is None else (t_play - e.t) / NS})
     out.sort(key=lambda d: d["t_write"])
     return out
