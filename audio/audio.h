@@ -74,7 +74,7 @@ void capture_close(CaptureSource *src);
 struct PlaybackSink;
 
 // Opens `device` for playback (blocking) with a 120 ms buffer; start
-// threshold and avail_min one granted period, stop threshold the granted
+// threshold two granted periods, avail_min one, stop threshold the granted
 // buffer. Prints the set-up summary to stderr and prepares it. Returns a
 // record closed by sink_close, or null with a message in `err`. The caller
 // keeps ownership of `device`.
@@ -92,6 +92,11 @@ int sink_trim(PlaybackSink *sink);
 // otherwise play late, in front of the next post. Returns the milliseconds
 // dropped, 0 when nothing waited unstarted.
 int sink_drop_unstarted(PlaybackSink *sink);
+// Queues one period (20 ms) of silence behind what is queued, when the
+// device is playing: a late post then finds the card still running instead
+// of restarting it with a click. 1 when written, 0 when the device is not
+// playing (nothing written), -1 with "writei: ..." in `err`.
+int sink_pad(PlaybackSink *sink, char *err, size_t err_size);
 // Plays `len` bytes (whole frames; an odd last byte is not played), blocking
 // until the device has taken them all. 0 on success, -1 with "writei: ..."
 // in `err`. `sink` must not be null.

@@ -137,6 +137,16 @@ int sink_drop_unstarted(PlaybackSink *sink)
     return queued_ms;
 }
 
+int sink_pad(PlaybackSink *sink, char *err, size_t err_size)
+{
+    // Only a playing device runs dry; one that has not started yet (or has
+    // already run dry) restarts on the cushion of the next post.
+    if (!sink || !sink->pcm || snd_pcm_state(sink->pcm) != SND_PCM_STATE_RUNNING)
+        return 0;
+    static const unsigned char kSilence[audio::kPeriodBytes] = {};
+    return sink_write(sink, kSilence, sizeof(kSilence), err, err_size) == 0 ? 1 : -1;
+}
+
 int sink_write(PlaybackSink *sink, const void *data, size_t len, char *err, size_t err_size)
 {
     // Whole frames only; an odd last byte is never played.

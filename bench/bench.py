@@ -390,7 +390,7 @@ def playback_figures(sim, t_from_ns=0, t_to_ns=None):
     drops = [e for e in evs if e.kind == "discard" and e.f.get("why") == "drop" and in_window(e)]
     xruns = [e for e in evs if e.kind == "xrun" and in_window(e)]
     waits = [w["wait"] * 1000 for w in sim.queue_waits(CARD)
-             if w["wait"] is not None and t_from_ns <= w["t_write"] and
+             if w["wait"] is not None and not w["silent"] and t_from_ns <= w["t_write"] and
              (t_to_ns is None or w["t_write"] <= t_to_ns)]
     return {
         "writes": writes,

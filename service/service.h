@@ -98,15 +98,19 @@ constexpr size_t kMaxConnections = 256;
 // Called by the accept loop before it accepts: returns once a place is
 // free, closing the longest-waiting connection if none is.
 void connection_wait_for_room();
-// Registers a just-accepted connection, as waiting on its handshake. False
-// when no place is free (the caller then closes it).
-bool connection_register(TlsConnection *conn);
+// Registers a just-accepted connection, as waiting on its handshake, and
+// returns its place (0 to kMaxConnections - 1), which the calls below take
+// with the connection; -1 when no place is free (the caller then closes it).
+int connection_register(TlsConnection *conn);
+// The place of a registered connection, looked up once by its thread; -1
+// when it is not registered.
+int connection_slot(const TlsConnection *conn);
 // The connection's thread marks whether it now waits on its peer for a
 // handshake or a request head (true), which makes it the first to be
 // closed when room is needed, or works on a request (false).
-void connection_waiting(const TlsConnection *conn, bool waiting);
+void connection_waiting(int slot, const TlsConnection *conn, bool waiting);
 // Frees the connection's place; called before it is closed.
-void connection_release(const TlsConnection *conn);
+void connection_release(int slot, const TlsConnection *conn);
 
 // --- Route handlers (same shape; the loop calls them once the head is
 // framed, the token accepted and the target cut at '?') ---
@@ -154,14 +158,33 @@ struct UplinkState {
     uint32_t window_posts = 0;     // good posts in this window
     uint32_t window_bytes = 0;     // their body bytes, skipped parts included
     double window_start = 0.0;     // 0.0 until the first good post
+    // The keeper (the reaper's thread) times the card's queue between posts
+    // and queues silence when the next post is late, so the card does not
+    // run dry inside a talk spurt. The keeper sets `wake` up itself.
+    pthread_cond_t wake{};
+    bool keeper_ready = false;     // `wake` is usable
+    bool keeper_timing = false;    // the keeper will wake by itself in time
+    double last_post = 0.0;        // monotonic seconds of the last good post write
+    double level_at = 0.0;         // when level_ms was read
+    int level_ms = 0;              // card queue then, ms
+    uint32_t pads = 0;             // periods of silence queued, since start
+    // Cushion shedding: the least queue a post found in this window; a
+    // queue that never fell near empty for a whole window holds more
+    // latency than the network needs, and the next posts play less of
+    // their oldest audio until it does.
+    int low_ms = 0;
+    double low_since = 0.0;
+    uint32_t shed_ms = 0;          // still to shed, ms
+    uint32_t sheds = 0;            // posts that shed some, since start
     // Requests that were not the first on their connection, since start.
     // Incremented by every request loop without the mutex, so atomic.
     std::atomic<uint64_t> reused_requests{0};
 };
 extern UplinkState g_uplink;
 
-// Reaper thread body: every 2 s closes the sink once it has been idle for
-// more than 10 s. Never returns.
+// Reaper thread body: closes the sink once it has been idle for more than
+// 10 s (checked at least every 2 s), and keeps the card fed with silence
+// while a post is late, for up to 1 s after the last one. Never returns.
 void *reaper_thread(void *);
 
 // The downlink generation: each stream request that finds the card takes the

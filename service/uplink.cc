@@ -33,6 +33,23 @@ constexpr size_t kErrorSize = 256;
 // jitter between the posts of one talk spurt.
 constexpr double kStaleTailSeconds = 0.2;
 
+// The keeper queues a period of silence once the card would hold less than
+// this, allowing for its own wake-up being late by a few milliseconds.
+constexpr int kPadBelowMs = 10;
+constexpr int kPadMs = static_cast<int>(audio::kPeriodFrames / audio::kFramesPerMs);
+constexpr uint32_t kPadLogEvery = 25;          // and the first
+// How long after the last post the card is kept fed: a network stall of up
+// to this long is bridged with silence instead of an underrun; after it the
+// talk spurt is over and the card may run dry.
+constexpr double kBridgeSeconds = 1.0;
+// A queue that stayed at or above kShedAboveMs for a whole window is brought
+// down to kShedToMs, by at most half of each post, so a cushion grown over a
+// burst of jitter does not stay as latency once the network is calm again.
+constexpr double kShedWindowSeconds = 2.0;
+constexpr int kShedAboveMs = 30;
+constexpr int kShedToMs = 20;
+constexpr uint32_t kShedLogEvery = 25;         // and the first
+
 constexpr char kJson[] = "application/json";
 constexpr char kBodyFalse[] = "{\"success\":false}";
 
@@ -61,23 +78,65 @@ uint32_t uplink_skipped_ms(unsigned long bytes)
 
 namespace {
 
+// Tracks the least queue the posts find, and once it stayed high for a
+// whole window, skips up to half of this post's oldest audio (whole frames)
+// toward the lower cushion. The first post after a pause starts a new
+// window, so a burst that follows a stall is judged on its own.
+void shed_cushion(UplinkState &u, unsigned long length, int queued_ms, double now,
+                  unsigned long *skip)
+{
+    if (queued_ms < 0)
+        return;
+    if (u.low_since == 0.0 || now - u.last_post > kStaleTailSeconds) {
+        u.low_ms = queued_ms;
+        u.low_since = now;
+    } else if (queued_ms < u.low_ms) {
+        u.low_ms = queued_ms;
+    }
+    if (now - u.low_since >= kShedWindowSeconds) {
+        if (u.low_ms >= kShedAboveMs)
+            u.shed_ms = static_cast<uint32_t>(u.low_ms - kShedToMs);
+        u.low_ms = queued_ms;
+        u.low_since = now;
+    }
+    if (u.shed_ms == 0)
+        return;
+    unsigned long bytes = static_cast<unsigned long>(u.shed_ms) * audio::kFramesPerMs * audio::kBytesPerFrame;
+    const unsigned long half = length / 2 - (length / 2) % audio::kBytesPerFrame;
+    if (bytes > half)
+        bytes = half;
+    const uint32_t ms = uplink_skipped_ms(bytes);
+    if (ms == 0)
+        return;
+    u.shed_ms -= ms < u.shed_ms ? ms : u.shed_ms;
+    u.sheds += 1;
+    if (u.sheds == 1 || u.sheds % kShedLogEvery == 0)
+        log_line("uplink: played %ums less to lower a card queue that stayed above %dms (%u times)",
+                 ms, kShedAboveMs, u.sheds);
+    *skip = bytes;
+}
+
 // Chooses the part of the body to play so that the card holds at most
 // about 80 ms afterwards: a queue already above the ceiling is trimmed,
 // otherwise the body's oldest audio beyond the room left is skipped. Runs
 // with the mutex held.
-void apply_ceiling(UplinkState &u, unsigned long length, unsigned long *skip)
+void apply_ceiling(UplinkState &u, unsigned long length, double now, unsigned long *skip)
 {
     *skip = 0;
     bool trim = false;
-    const unsigned long allowed = uplink_allowed_bytes(sink_delay_ms(u.sink), &trim);
+    const int queued_ms = sink_delay_ms(u.sink);
+    const unsigned long allowed = uplink_allowed_bytes(queued_ms, &trim);
     if (trim) {
         int trimmed = sink_trim(u.sink);
         u.trims += 1;
+        u.shed_ms = 0;
         if (u.trims == 1 || u.trims % kTrimLogEvery == 0)
             log_line("uplink: dropped %dms of queued audio from the card (%u trims)", trimmed, u.trims);
     }
-    if (length <= allowed)
+    if (length <= allowed) {
+        shed_cushion(u, length, queued_ms, now, skip);
         return;
+    }
     // Whole frames only: an odd excess is rounded up, or every sample after
     // it would be split across two frames. The milliseconds counted are
     // those of the frames really skipped.
@@ -92,7 +151,8 @@ void apply_ceiling(UplinkState &u, unsigned long length, unsigned long *skip)
     *skip = excess;
 }
 
-// After a good write, with the mutex held.
+// After a good write, with the mutex held. The queue read here also times
+// the keeper, which is woken only when it is not timing the queue already.
 void update_stats(UplinkState &u, unsigned long length, double now)
 {
     int d = sink_delay_ms(u.sink);
@@ -100,6 +160,11 @@ void update_stats(UplinkState &u, unsigned long length, double now)
         u.ring_ms_sum += d;
         u.ring_samples += 1;
     }
+    u.level_ms = d;
+    u.level_at = now;
+    u.last_post = now;
+    if (u.keeper_ready && !u.keeper_timing)
+        pthread_cond_signal(&u.wake);
     u.window_posts += 1;
     u.window_bytes += static_cast<uint32_t>(length);
     if (u.window_start == 0.0) {
@@ -187,7 +252,7 @@ RouteResult uplink_post(TlsConnection *conn, std::string_view head, const unsign
             if (monotonic_seconds() - u.last_used > kStaleTailSeconds)
                 sink_drop_unstarted(u.sink);
             unsigned long skip = 0;
-            apply_ceiling(u, length, &skip);
+            apply_ceiling(u, length, monotonic_seconds(), &skip);
             if (sink_write(u.sink, body.get() + skip, length - skip, err, sizeof(err)) == 0) {
                 good = true;
             } else {
@@ -213,17 +278,74 @@ RouteResult uplink_post(TlsConnection *conn, std::string_view head, const unsign
     return result;
 }
 
-void *reaper_thread(void *)
+namespace {
+
+// One turn of the keeper, with the mutex held: closes an idle sink, queues
+// silence when the card is about to run dry inside a talk spurt, and
+// returns when to look again (monotonic seconds).
+double keeper_turn(UplinkState &u, double now)
 {
-    for (;;) {
-        sleep(kReaperSleepSeconds);
-        UplinkState &u = g_uplink;
-        MutexGuard lock(&u.mutex);
-        if (u.sink && monotonic_seconds() - u.last_used > kIdleLimitSeconds) {
+    const double reap_at = now + kReaperSleepSeconds;
+    u.keeper_timing = false;
+    if (!u.sink)
+        return reap_at;
+    if (now - u.last_used > kIdleLimitSeconds) {
+        sink_close(u.sink);
+        u.sink = nullptr;
+        log_line("uplink sink idle, closed");
+        return reap_at;
+    }
+    if (u.level_ms < 0 || now - u.last_post > kBridgeSeconds)
+        return reap_at;
+    // Projected from the last reading, then read again only when it is
+    // due: between punctual posts the keeper costs one wake-up.
+    double left_ms = u.level_ms - (now - u.level_at) * 1000.0;
+    if (left_ms <= kPadBelowMs) {
+        const int d = sink_delay_ms(u.sink);
+        if (d < 0)
+            return reap_at;
+        char err[kErrorSize] = {};
+        const int padded = d <= kPadBelowMs ? sink_pad(u.sink, err, sizeof(err)) : 0;
+        if (padded < 0) {
+            log_line("uplink write failed: %s", err);
             sink_close(u.sink);
             u.sink = nullptr;
-            log_line("uplink sink idle, closed");
+            return reap_at;
         }
+        if (padded == 0 && d <= kPadBelowMs)
+            return reap_at;  // not playing: the next post starts it again
+        if (padded) {
+            u.pads += 1;
+            if (u.pads == 1 || u.pads % kPadLogEvery == 0)
+                log_line("uplink: played %dms of silence while a post was late (%u times)", kPadMs,
+                         u.pads);
+        }
+        u.level_ms = d + (padded ? kPadMs : 0);
+        u.level_at = now;
+        left_ms = u.level_ms;
+    }
+    u.keeper_timing = true;
+    return now + (left_ms - kPadBelowMs) / 1000.0;
+}
+
+}  // namespace
+
+void *reaper_thread(void *)
+{
+    UplinkState &u = g_uplink;
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    MutexGuard lock(&u.mutex);
+    pthread_cond_init(&u.wake, &attr);
+    pthread_condattr_destroy(&attr);
+    u.keeper_ready = true;
+    for (;;) {
+        const double at = keeper_turn(u, monotonic_seconds());
+        struct timespec ts;
+        ts.tv_sec = static_cast<time_t>(at);
+        ts.tv_nsec = static_cast<long>((at - static_cast<double>(ts.tv_sec)) * 1e9);
+        pthread_cond_timedwait(&u.wake, &u.mutex, &ts);
     }
     return nullptr;
 }
