@@ -272,7 +272,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const std::string want = model(g_fake.in, &want_log, &counted);
     const uint64_t reused = g_uplink.reused_requests.load();
     g_conn = TlsConnection{};
-    if (!connection_register(&g_conn))
+    if (connection_register(&g_conn) < 0)
         abort();
     connection_thread(&g_conn);
 
@@ -281,8 +281,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (g_uplink.reused_requests.load() - reused != (counted > 1 ? counted - 1 : 0))
         abort();
     // The slot went back: registering again must find room at once.
-    if (!connection_register(&g_conn))
+    const int slot = connection_register(&g_conn);
+    if (slot < 0)
         abort();
-    connection_release(&g_conn);
+    connection_release(slot, &g_conn);
     return 0;
 }

@@ -28,12 +28,13 @@ pthread_cond_t g_released = PTHREAD_COND_INITIALIZER;
 Slot g_slots[kMaxConnections];
 size_t g_used = 0;
 
-Slot *find(const TlsConnection *conn)
+// The registered slot of `conn`, or null; with the mutex held. The index
+// comes from the connection's own thread, so a wrong one is only checked.
+Slot *at(int slot, const TlsConnection *conn)
 {
-    for (Slot &s : g_slots)
-        if (s.conn == conn)
-            return &s;
-    return nullptr;
+    if (slot < 0 || static_cast<size_t>(slot) >= kMaxConnections || g_slots[slot].conn != conn)
+        return nullptr;
+    return &g_slots[slot];
 }
 
 // Closes the connection that has waited longest on its peer, if any waits
@@ -71,30 +72,41 @@ void connection_wait_for_room()
     }
 }
 
-bool connection_register(TlsConnection *conn)
+int connection_register(TlsConnection *conn)
 {
     MutexGuard lock(&g_mutex);
-    Slot *s = find(nullptr);
-    if (!s)
-        return false;
-    *s = Slot{conn, true, false, monotonic_seconds()};
-    g_used += 1;
-    return true;
+    for (size_t i = 0; i < kMaxConnections; i++) {
+        if (!g_slots[i].conn) {
+            g_slots[i] = Slot{conn, true, false, monotonic_seconds()};
+            g_used += 1;
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
 }
 
-void connection_waiting(const TlsConnection *conn, bool waiting)
+int connection_slot(const TlsConnection *conn)
 {
     MutexGuard lock(&g_mutex);
-    if (Slot *s = find(conn)) {
+    for (size_t i = 0; i < kMaxConnections; i++)
+        if (g_slots[i].conn == conn)
+            return static_cast<int>(i);
+    return -1;
+}
+
+void connection_waiting(int slot, const TlsConnection *conn, bool waiting)
+{
+    MutexGuard lock(&g_mutex);
+    if (Slot *s = at(slot, conn)) {
         s->waiting = waiting;
         s->since = monotonic_seconds();
     }
 }
 
-void connection_release(const TlsConnection *conn)
+void connection_release(int slot, const TlsConnection *conn)
 {
     MutexGuard lock(&g_mutex);
-    if (Slot *s = find(conn)) {
+    if (Slot *s = at(slot, conn)) {
         *s = Slot{};
         g_used -= 1;
         pthread_cond_signal(&g_released);

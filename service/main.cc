@@ -129,12 +129,13 @@ int main(int argc, char **argv)
         TlsConnection *conn = tls_accept(listener, err, sizeof(err));
         if (!conn)
             continue;
-        if (!connection_register(conn)) {
+        const int slot = connection_register(conn);
+        if (slot < 0) {
             tls_close(conn);
             continue;
         }
         if (!start_detached(&thread, connection_thread, conn)) {
-            connection_release(conn);
+            connection_release(slot, conn);
             tls_close(conn);
         }
     }

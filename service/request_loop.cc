@@ -134,13 +134,14 @@ void *connection_thread(void *arg)
     // client delays nobody else. A failed one is not logged: port scanners
     // and plain-HTTP clients would fill the log.
     char err[kErrorSize] = {};
+    const int slot = connection_slot(c->tls);
     bool up = tls_handshake(c->tls, err, sizeof(err)) == 0;
     while (up) {
-        connection_waiting(c->tls, true);
+        connection_waiting(slot, c->tls, true);
         size_t head_end = read_head(c);
         if (!head_end)
             break;
-        connection_waiting(c->tls, false);
+        connection_waiting(slot, c->tls, false);
         size_t used = 0;
         if (!handle_request(c, head_end, &used))
             break;
@@ -153,7 +154,7 @@ void *connection_thread(void *arg)
         c->buf[c->filled] = '\0';
         c->search_start = 0;
     }
-    connection_release(c->tls);
+    connection_release(slot, c->tls);
     tls_close(c->tls);
     return nullptr;
 }
