@@ -34,11 +34,11 @@ function fail(message) {
   process.exit(1);
 }
 
-let chromium;
+let puppeteer;
 try {
-  chromium = createRequire(path.join(ROOT, 'web', 'test', 'e2e', 'package.json'))('playwright-core').chromium;
+  puppeteer = createRequire(path.join(ROOT, 'web', 'test', 'e2e', 'package.json'))('puppeteer-core');
 } catch {
-  fail('playwright-core is not installed in web/test/e2e (web/test/run-browser-test.sh installs it)');
+  fail('puppeteer-core is not installed in web/test/e2e (web/test/run-browser-test.sh installs it)');
 }
 
 const PAGE = `<!doctype html><meta charset="utf-8"><title>bench</title>
@@ -141,12 +141,14 @@ function serve() {
 const web = await serve();
 let browser = null;
 try {
-  browser = await chromium.launchPersistentContext(path.join(args.dir, 'profile'), {
+  browser = await puppeteer.launch({
     executablePath: CHROMIUM,
     headless: true,
-    ignoreHTTPSErrors: true,
+    acceptInsecureCerts: true,
+    userDataDir: path.join(args.dir, 'profile'),
     timeout: STEP_MS,
-    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+    protocolTimeout: STEP_MS + args.seconds * 1000,
+    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
       '--disable-background-networking', '--disable-component-update', '--disable-sync',
       '--use-fake-device-for-media-stream', '--use-fake-ui-for-media-stream',
       '--autoplay-policy=no-user-gesture-required', '--ignore-certificate-errors'],
