@@ -11,7 +11,8 @@ import threading
 import time
 import unittest
 
-from harness import HEALTH, TX, Client, NoCardServiceCase, WAIT, request
+from harness import (HEALTH, TX, Client, NoCardServiceCase, WAIT, client_hello, read_to_close, request,
+                     tls_context)
 
 NO_CARD = b'{"success":false,"error":"no modem audio card"}'
 READ_TIMEOUT = 20.0  # the service's wait for any incoming data
@@ -23,24 +24,14 @@ class RawTls:
     what the server sent afterwards."""
 
     def __init__(self, port, timeout=WAIT):
-        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-        ctx.check_hostname = False
-        ctx.verify_mode = ssl.CERT_NONE
         self.incoming, self.outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
-        self.obj = ctx.wrap_bio(self.incoming, self.outgoing, server_hostname="localhost")
+        self.obj = tls_context().wrap_bio(self.incoming, self.outgoing, server_hostname="localhost")
         self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
 
     def flush(self):
         data = self.outgoing.read()
         if data:
             self.sock.sendall(data)
-
-    def client_hello(self):
-        try:
-            self.obj.do_handshake()
-        except ssl.SSLWantReadError:
-            pass
-        return self.outgoing.read()
 
     def handshake(self):
         while True:
@@ -69,14 +60,7 @@ class RawTls:
     def drain(self):
         """Reads until the server closes. Returns (application bytes, whether
         a close-notify came)."""
-        while True:
-            try:
-                chunk = self.sock.recv(65536)
-            except ConnectionResetError:
-                chunk = b""
-            if not chunk:
-                break
-            self.incoming.write(chunk)
+        self.incoming.write(read_to_close(self.sock))
         self.incoming.write_eof()
         data, notified = b"", False
         while True:
@@ -91,18 +75,6 @@ class RawTls:
 
     def close(self):
         self.sock.close()
-
-
-def recv_all(sock):
-    data = b""
-    try:
-        while True:
-            chunk = sock.recv(4096)
-            if not chunk:
-                return data
-            data += chunk
-    except ConnectionResetError:
-        return data
 
 
 class Hostile(NoCardServiceCase):
@@ -120,21 +92,6 @@ class Hostile(NoCardServiceCase):
         self.clients.append(c)
         return c
 
-    def ask(self, raw, client=None):
-        c = client or self.connect()
-        c.send(raw)
-        return c, c.response()
-
-    def health(self):
-        c = Client(self.svc.port, self.svc.cert)
-        try:
-            c.send(request("GET", HEALTH, self.tok, close=True))
-            status, _, body, _ = c.response()
-        finally:
-            c.close()
-        self.assertEqual(status, "HTTP/1.1 200 OK")
-        return body
-
     def assert_closed_unanswered(self, c):
         self.assertTrue(c.closed(), "expected the connection closed with no answer, got %r" % c.buf)
 
@@ -143,17 +100,16 @@ class Hostile(NoCardServiceCase):
     def test_plain_http_on_the_tls_port_gets_no_http_answer(self):
         with socket.create_connection(("127.0.0.1", self.svc.port), timeout=WAIT) as s:
             s.sendall(request("GET", HEALTH, self.tok))
-            data = recv_all(s)
-        self.assertNotIn(b"HTTP/", data)
+            self.assertNotIn(b"HTTP/", read_to_close(s))
 
     def test_junk_after_a_client_hello_ends_the_handshake(self):
         for junk in (b"\xff" * 64, b"\x16\x03\x03\x00\x05hello" + os.urandom(32), b"\x00" * 5):
             c = self.raw_tls()
-            hello = c.client_hello()
+            hello = client_hello()
             self.assertEqual(hello[:1], b"\x16")
             c.sock.sendall(hello + junk)
             started = time.monotonic()
-            data = recv_all(c.sock)
+            data = read_to_close(c.sock)
             # Ended by the junk itself, not by the read time-out.
             self.assertLess(time.monotonic() - started, WAIT)
             self.assertNotIn(b"HTTP/", data)
@@ -184,9 +140,9 @@ class Hostile(NoCardServiceCase):
     def test_head_of_8191_bytes_is_answered_and_the_next_request_too(self):
         head = self.padded(8191, b"\r\n\r\n")
         self.assertEqual(len(head), 8191)
-        c, (status, headers, _, _) = self.ask(head + request("OPTIONS", "/after", close=True))
-        self.assertEqual(status, "HTTP/1.1 200 OK")
-        self.assertEqual(c.response()[0], "HTTP/1.1 204 No Content")
+        c = self.connect()
+        c.send(head + request("OPTIONS", "/after", close=True))
+        self.assert_statuses(c, "200 OK", "204 No Content")
         self.assertTrue(c.closed())
 
     def test_head_without_blank_line_in_8191_bytes_is_dropped(self):
@@ -371,7 +327,7 @@ class Hostile(NoCardServiceCase):
         silent = socket.create_connection(("127.0.0.1", self.svc.port), timeout=READ_TIMEOUT + WAIT)
         self.clients.append(silent)
         hello = self.raw_tls(READ_TIMEOUT + WAIT)
-        hello_bytes = hello.client_hello()
+        hello_bytes = client_hello()
         head = self.connect(timeout=READ_TIMEOUT + WAIT)
         body = self.connect(timeout=READ_TIMEOUT + WAIT)
         body.send(self.post_head("Content-Length: 640"))
@@ -396,7 +352,7 @@ class Hostile(NoCardServiceCase):
 
         threads = [
             threading.Thread(target=trickle, args=("hello", hello.sock.sendall, hello_bytes,
-                                                   lambda: recv_all(hello.sock) == b"")),
+                                                   lambda: read_to_close(hello.sock) == b"")),
             threading.Thread(target=trickle, args=("head", head.send, head_bytes, head.closed)),
             threading.Thread(target=trickle, args=("body", body.send, b"\x01" * 640, body.closed)),
         ]
@@ -404,10 +360,7 @@ class Hostile(NoCardServiceCase):
             t.start()
         # A normal client beside them: handshake and answer at once.
         time.sleep(0.5)
-        c = Client(self.svc.port, self.svc.cert)
-        c.send(request("GET", HEALTH, self.tok, close=True))
-        self.assertEqual(c.response()[0], "HTTP/1.1 200 OK")
-        c.close()
+        self.health()
         self.assertLess(time.monotonic() - started, 0.5 + 3.0)
         for t in threads:
             t.join(READ_TIMEOUT + 2 * WAIT)
@@ -417,7 +370,7 @@ class Hostile(NoCardServiceCase):
             # trickle (at least 170 s for any of them) was through.
             self.assertTrue(closed_unanswered, name)
             self.assertTrue(READ_TIMEOUT - 2.5 < seconds < READ_TIMEOUT + 5, (name, seconds))
-        self.assertEqual(recv_all(silent), b"")
+        self.assertEqual(read_to_close(silent), b"")
         self.assertLess(time.monotonic() - body_started, READ_TIMEOUT + 5)
 
     def test_crowd_of_silent_and_idle_clients_leaves_room_for_a_user(self):
@@ -429,10 +382,7 @@ class Hostile(NoCardServiceCase):
         for _ in range(100):
             self.connect()  # handshaken, then idle
         started = time.monotonic()
-        c = Client(self.svc.port, self.svc.cert)
-        c.send(request("GET", HEALTH, self.tok, close=True))
-        self.assertEqual(c.response()[0], "HTTP/1.1 200 OK")
-        c.close()
+        self.health()
         self.assertLess(time.monotonic() - started, 3.0)
         if not os.environ.get("CALLAUDIO_SANITIZE"):  # shadow memory and big stacks there
             self.assertLess(self.rss_kib(), 64 * 1024)

@@ -25,6 +25,11 @@ def install(destdir, prefix):
     return r.stdout.decode()
 
 
+def read(*parts):
+    with open(os.path.join(*parts)) as f:
+        return f.read()
+
+
 def files_under(top):
     out = set()
     for base, _, names in os.walk(top):
@@ -39,6 +44,14 @@ class Install(unittest.TestCase):
 
     def tearDown(self):
         shutil.rmtree(self.dest, ignore_errors=True)
+
+    def assert_unit_names(self, prefix, exec_start):
+        """The installed unit starts the binary under `prefix` and reads the
+        options file there."""
+        unit = read(self.dest, prefix.lstrip("/"), UNIT)
+        self.assertRegex(unit, r"(?m)^ExecStart=%s/bin/call-audio %s" % (re.escape(prefix), exec_start))
+        etc = "/etc" if prefix == "/usr" else prefix + "/etc"
+        self.assertRegex(unit, r"(?m)^EnvironmentFile=-%s/default/call-audio$" % re.escape(etc))
 
     def test_usr_prefix_puts_files_where_a_distribution_expects_them(self):
         install(self.dest, "/usr")
@@ -63,10 +76,7 @@ class Install(unittest.TestCase):
         self.assertIn("libc.so.6", needed)
         if not os.environ.get("CALLAUDIO_SANITIZE"):
             self.assertEqual([n for n in needed if not re.match(allowed, n)], [], needed)
-        with open(os.path.join(self.dest, "usr", UNIT)) as f:
-            unit = f.read()
-        self.assertRegex(unit, r"(?m)^ExecStart=/usr/bin/call-audio --port \$\{CALLAUDIO_PORT\}")
-        self.assertRegex(unit, r"(?m)^EnvironmentFile=-/etc/default/call-audio$")
+        self.assert_unit_names("/usr", r"--port \$\{CALLAUDIO_PORT\}")
 
     def test_other_prefix_is_honoured_in_paths_and_in_the_unit(self):
         install(self.dest, "/opt/ca")
@@ -74,10 +84,7 @@ class Install(unittest.TestCase):
         self.assertTrue(all(p.startswith("opt/ca/") for p in got), got)
         self.assertIn("opt/ca/bin/call-audio", got)
         self.assertIn("opt/ca/etc/default/call-audio", got)
-        with open(os.path.join(self.dest, "opt/ca", UNIT)) as f:
-            unit = f.read()
-        self.assertRegex(unit, r"(?m)^ExecStart=/opt/ca/bin/call-audio ")
-        self.assertRegex(unit, r"(?m)^EnvironmentFile=-/opt/ca/etc/default/call-audio$")
+        self.assert_unit_names("/opt/ca", "")
 
     def test_reinstall_keeps_the_administrators_options(self):
         install(self.dest, "/usr")
@@ -85,8 +92,7 @@ class Install(unittest.TestCase):
         with open(options, "w") as f:
             f.write("CALLAUDIO_PORT=9555\n")
         install(self.dest, "/usr")
-        with open(options) as f:
-            self.assertEqual(f.read(), "CALLAUDIO_PORT=9555\n")
+        self.assertEqual(read(options), "CALLAUDIO_PORT=9555\n")
 
 
 class UnitVerify(unittest.TestCase):
@@ -116,8 +122,7 @@ class UnitVerify(unittest.TestCase):
 
     def test_installed_unit_verifies_cleanly_and_is_hardened(self):
         install(self.dest, "/usr")
-        with open(os.path.join(self.dest, "usr", UNIT)) as f:
-            unit = f.read()
+        unit = read(self.dest, "usr", UNIT)
         for line in ("Restart=on-failure", "User=call-audio", "SupplementaryGroups=audio",
                      "NoNewPrivileges=yes", "ProtectSystem=strict", "PrivateTmp=yes",
                      "CapabilityBoundingSet=", "StandardError=journal"):

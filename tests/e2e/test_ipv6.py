@@ -3,7 +3,6 @@ service, and a kernel without IPv6 still gets an IPv4 listener."""
 
 import os
 import socket
-import ssl
 import unittest
 
 from harness import HEALTH, SHIM, WAIT, Service, TempDir, request
@@ -23,22 +22,8 @@ def host_has_ipv6_loopback():
 def health_over(host, svc):
     """One health request from a TLS client connected to `host`; returns
     the status line and body."""
-    ctx = ssl.create_default_context(cafile=svc.cert)
-    ctx.check_hostname = False
-    with socket.create_connection((host, svc.port), timeout=WAIT) as raw:
-        with ctx.wrap_socket(raw, server_hostname="localhost") as tls:
-            tls.sendall(request("GET", HEALTH, token=svc.token(), close=True))
-            data = b""
-            while True:
-                try:
-                    chunk = tls.recv(4096)
-                except (ssl.SSLZeroReturnError, ConnectionResetError):
-                    chunk = b""
-                if not chunk:
-                    break
-                data += chunk
-    head, _, body = data.partition(b"\r\n\r\n")
-    return head.split(b"\r\n")[0].decode(), body
+    status, _, body, _ = svc.ask_once(request("GET", HEALTH, token=svc.token(), close=True), host)
+    return status, body
 
 
 class DualStack(unittest.TestCase):

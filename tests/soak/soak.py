@@ -29,7 +29,7 @@ ROOT = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 sys.path.insert(0, os.path.join(ROOT, "tools", "simcard"))
 
-from harness import BUILD, HEALTH, STREAM, TX, Client, Service, TempDir, request  # noqa: E402
+from harness import BUILD, HEALTH, STREAM, TX, Client, Service, TempDir, client_hello, request  # noqa: E402
 from simcard import Sim  # noqa: E402
 
 CARD = "RM500QGL"
@@ -125,11 +125,7 @@ class Soak:
     def health(self):
         while not self.stop.is_set():
             try:
-                c = self.connect()
-                c.send(request("GET", HEALTH, self.token, close=True))
-                status = c.response()[0]
-                c.close()
-                ok = status == "HTTP/1.1 200 OK"
+                ok = self.svc.ask_once(request("GET", HEALTH, self.token, close=True))[0] == "HTTP/1.1 200 OK"
             except (OSError, EOFError, ssl.SSLError):
                 ok = False
             with self.lock:
@@ -173,44 +169,26 @@ class Soak:
         socks = [socket.create_connection(("127.0.0.1", self.svc.port), timeout=5) for _ in range(20)]
         self.in_background(lambda: self.hold(socks))
 
-    def trickle(self, sock, data):
-        """One byte a second until the service hangs up (or the end)."""
-        try:
-            for b in data:
-                if self.stop.wait(1.0):
-                    break
-                sock.sendall(bytes([b]))
-        except OSError:
-            pass
-        sock.close()
+    def trickle(self, conn, send, data):
+        """One byte a second on `conn` until the service hangs up (or the end)."""
+        def run():
+            try:
+                for b in data:
+                    if self.stop.wait(1.0):
+                        break
+                    send(bytes([b]))
+            except (OSError, ssl.SSLError):
+                pass
+            conn.close()
+        self.in_background(run)
 
     def trickled_hello(self):
-        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-        ctx.check_hostname = False
-        ctx.verify_mode = ssl.CERT_NONE
-        outgoing = ssl.MemoryBIO()
-        tls = ctx.wrap_bio(ssl.MemoryBIO(), outgoing, server_hostname="localhost")
-        try:
-            tls.do_handshake()
-        except ssl.SSLWantReadError:
-            pass
-        hello = outgoing.read()
         sock = socket.create_connection(("127.0.0.1", self.svc.port), timeout=5)
-        self.in_background(lambda: self.trickle(sock, hello))
+        self.trickle(sock, sock.sendall, client_hello())
 
     def trickled_head(self):
         c = self.connect()
-        head = request("GET", HEALTH, self.token)
-        def run():
-            try:
-                for b in head:
-                    if self.stop.wait(1.0):
-                        break
-                    c.send(bytes([b]))
-            except (OSError, ssl.SSLError):
-                pass
-            c.close()
-        self.in_background(run)
+        self.trickle(c, c.send, request("GET", HEALTH, self.token))
 
     def stalled_listener(self):
         # A frozen tab: takes over the stream, then never reads again.
