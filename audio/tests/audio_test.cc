@@ -49,10 +49,7 @@ protected:
     {
         AudioTest::SetUp();
         fake::alsa.fake_clock = true;
-        CaptureStderr();
-        src = capture_open(kDevice, err, sizeof(err));
-        GetCapturedStderr();
-        ASSERT_NE(src, nullptr);
+        reopen();
         fake::alsa.log.clear();
     }
     void TearDown() override
@@ -61,7 +58,7 @@ protected:
         fake::alsa.fake_clock = false;
     }
     int read() { return capture_read(src, buf, err, sizeof(err)); }
-    void reopen()
+    void reopen()  // the summary line kept off the output
     {
         capture_close(src);
         CaptureStderr();
@@ -96,9 +93,7 @@ TEST_F(AudioTest, PcmConfigureInstallsFixedFormatAndReportsGrantedSizes)
     fake::alsa.granted_buffer = 1024;
     fake::alsa.granted_period = 256;
     snd_pcm_uframes_t buffer = 0, period = 0;
-    ASSERT_EQ(pcm_configure(fake::handle(), 1920, &buffer, &period, err,
-                            sizeof(err)),
-              0);
+    ASSERT_EQ(pcm_configure(fake::handle(), 1920, &buffer, &period, err, sizeof(err)), 0);
     EXPECT_EQ(fake::alsa.log, set_up(1920));
     EXPECT_EQ(buffer, 1024u);
     EXPECT_EQ(period, 256u);
@@ -129,9 +124,7 @@ TEST_F(AudioTest, PcmConfigureStopsAtFailingStepWithItsMessage)
         fake::reset();
         fake::queue(cases[step].call, -EINVAL);
         snd_pcm_uframes_t buffer = 7, period = 7;
-        EXPECT_EQ(pcm_configure(fake::handle(), 1280, &buffer, &period, err,
-                                sizeof(err)),
-                  -1);
+        EXPECT_EQ(pcm_configure(fake::handle(), 1280, &buffer, &period, err, sizeof(err)), -1);
         EXPECT_STREQ(err, cases[step].message);
         EXPECT_EQ(fake::alsa.log, Log(all.begin(), all.begin() + static_cast<long>(step) + 1));
         EXPECT_EQ(buffer, 7u);
@@ -256,10 +249,7 @@ TEST_F(CaptureTest, RecoversFromOverrunRetryAndSuspend)
     } cases[] = {
         {"overrun", -EPIPE, {}, 0, {"readi 320", "prepare"}},
         {"try again", -EAGAIN, {}, 0, {"readi 320", "usleep 10000"}},
-        {"suspend",
-         -ESTRPIPE,
-         {-EAGAIN, -EAGAIN, 0},
-         0,
+        {"suspend", -ESTRPIPE, {-EAGAIN, -EAGAIN, 0}, 0,
          {"readi 320", "resume", "usleep 10000", "resume", "usleep 10000", "resume", "prepare"}},
         {"resume refused", -ESTRPIPE, {-ENOSYS}, 0, {"readi 320", "resume", "prepare"}},
         {"other error", -EBADFD, {}, -1, {"readi 320"}},
@@ -449,28 +439,15 @@ TEST_F(SinkTest, WritesWholeFramesAndRecovers)
         {"half a frame", 1, {}, {}, 0, {}},
         {"odd byte dropped", 641, {}, {}, 0, {"writei +0 320"}},
         {"two pieces", 640, {200}, {}, 0, {"writei +0 320", "writei +400 120"}},
-        {"a piece, then an underrun",
-         640,
-         {100, -EPIPE},
-         {},
-         0,
+        {"a piece, then an underrun", 640, {100, -EPIPE}, {}, 0,
          {"writei +0 320", "writei +200 220", "prepare", "writei +200 220"}},
         {"underrun", 640, {-EPIPE}, {}, 0, {"writei +0 320", "prepare", "writei +0 320"}},
-        {"suspend",
-         640,
-         {-ESTRPIPE},
-         {-EAGAIN, -EAGAIN, -ENOSYS},
-         0,
+        {"suspend", 640, {-ESTRPIPE}, {-EAGAIN, -EAGAIN, -ENOSYS}, 0,
          {"writei +0 320", "resume", "usleep 10000", "resume", "usleep 10000", "resume", "prepare",
           "writei +0 320"}},
         {"try again", 640, {-EAGAIN}, {}, 0, {"writei +0 320", "usleep 10000", "writei +0 320"}},
         {"nothing taken", 640, {0}, {}, 0, {"writei +0 320", "usleep 10000", "writei +0 320"}},
-        {"I/O error after a piece",
-         640,
-         {100, -EIO},
-         {},
-         -1,
-         {"writei +0 320", "writei +200 220"}},
+        {"I/O error after a piece", 640, {100, -EIO}, {}, -1, {"writei +0 320", "writei +200 220"}},
     };
     const unsigned char samples[641] = {};
     for (const auto &c : cases) {
