@@ -94,7 +94,11 @@ class Service:
         self.wrapper = wrapper or []
         self.proc = None
 
-    def start(self, wait_listening=True):
+    def start(self, wait_listening=True, owner=None):
+        """Starts the process. `owner`, a test or a test class, stops it when
+        done, even when the start itself fails."""
+        if owner is not None:
+            cleanup_of(owner)(self.stop)
         env = preload_env(self.env if self.env is not None else os.environ)
         if self.sim_dir:
             env["CALLAUDIO_SIM_DIR"] = self.sim_dir
@@ -297,16 +301,11 @@ class NoCardServiceCase(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.tmp = TempDir()
+        cls.tmp = TempDir(cls)
         cls.sim = os.path.join(cls.tmp.path, "sim")
         os.makedirs(os.path.join(cls.sim, "cards"))
-        cls.svc = Service(cls.tmp.path, sim_dir=cls.sim).start()
+        cls.svc = Service(cls.tmp.path, sim_dir=cls.sim).start(owner=cls)
         cls.tok = cls.svc.token()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.svc.stop()
-        cls.tmp.cleanup()
 
     def setUp(self):
         self.clients = []
@@ -338,9 +337,16 @@ class NoCardServiceCase(unittest.TestCase):
         self.assertEqual([c.response()[0] for _ in statuses], ["HTTP/1.1 " + s for s in statuses])
 
 
+def cleanup_of(owner):
+    """addClassCleanup of a test class, addCleanup of a test."""
+    return owner.addClassCleanup if isinstance(owner, type) else owner.addCleanup
+
+
 class TempDir:
-    def __init__(self):
+    def __init__(self, owner=None):
         self.path = tempfile.mkdtemp(prefix="callaudio-e2e-")
+        if owner is not None:  # a test or test class that removes it when done
+            cleanup_of(owner)(self.cleanup)
 
     def cleanup(self):
         shutil.rmtree(self.path, ignore_errors=True)

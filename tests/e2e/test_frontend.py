@@ -18,12 +18,8 @@ def run_binary(args, timeout=WAIT):
 class StartUp(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.tmp = TempDir()
+        cls.tmp = TempDir(cls)
         cls.cert, cls.key, cls.secret = make_credentials(cls.tmp.path)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.tmp.cleanup()
 
     def test_bad_command_lines_print_usage_and_exit_2_before_opening_anything(self):
         # The secret named here does not exist: had it been opened, the
@@ -202,36 +198,27 @@ class DescriptorLimit(unittest.TestCase):
     again: the accept loop must wait for a connection to end, not spin."""
 
     def test_out_of_descriptors_neither_spins_nor_stops_serving(self):
-        tmp = TempDir()
-        svc = Service(tmp.path, wrapper=["prlimit", "--nofile=16:16", "--"])
+        svc = Service(TempDir(self).path, wrapper=["prlimit", "--nofile=16:16", "--"]).start(owner=self)
         clients = []
-        try:
-            svc.start()
-            for _ in range(16):
-                try:
-                    clients.append(Client(svc.port, svc.cert, timeout=2))
-                except OSError:  # the handshake times out once accept() fails
-                    break
-            self.assertLess(len(clients), 16, "the limit was never reached")
-            pid = svc.proc.pid
+        self.addCleanup(lambda: [c.close() for c in clients])
+        for _ in range(16):
+            try:
+                clients.append(Client(svc.port, svc.cert, timeout=2))
+            except OSError:  # the handshake times out once accept() fails
+                break
+        self.assertLess(len(clients), 16, "the limit was never reached")
 
-            def cpu_ticks():
-                fields = open("/proc/%d/stat" % pid).read().rsplit(")", 1)[1].split()
-                return int(fields[11]) + int(fields[12])  # utime + stime
+        def cpu_ticks():
+            fields = open("/proc/%d/stat" % svc.proc.pid).read().rsplit(")", 1)[1].split()
+            return int(fields[11]) + int(fields[12])  # utime + stime
 
-            before = cpu_ticks()
-            time.sleep(2.0)
-            # A spinning accept loop burns the whole 2 s (about 200 ticks).
-            self.assertLess(cpu_ticks() - before, 50)
-            for c in clients:
-                c.close()
-            clients = []
-            self.assertEqual(svc.ask_once(request("GET", HEALTH, svc.token()))[0], "HTTP/1.1 200 OK")
-        finally:
-            for c in clients:
-                c.close()
-            svc.stop()
-            tmp.cleanup()
+        before = cpu_ticks()
+        time.sleep(2.0)
+        # A spinning accept loop burns the whole 2 s (about 200 ticks).
+        self.assertLess(cpu_ticks() - before, 50)
+        while clients:
+            clients.pop().close()
+        self.assertEqual(svc.ask_once(request("GET", HEALTH, svc.token()))[0], "HTTP/1.1 200 OK")
 
 
 if __name__ == "__main__":

@@ -7,10 +7,9 @@ import re
 import shutil
 import stat
 import subprocess
-import tempfile
 import unittest
 
-from harness import BUILD, WAIT
+from harness import BUILD, WAIT, TempDir
 
 CMAKE = os.environ.get("CALLAUDIO_CMAKE", "cmake")
 UNIT = "lib/systemd/system/call-audio.service"
@@ -40,10 +39,7 @@ def files_under(top):
 
 class Install(unittest.TestCase):
     def setUp(self):
-        self.dest = tempfile.mkdtemp(prefix="callaudio-install-")
-
-    def tearDown(self):
-        shutil.rmtree(self.dest, ignore_errors=True)
+        self.dest = TempDir(self).path
 
     def assert_unit_names(self, prefix, exec_start):
         """The installed unit starts the binary under `prefix` and reads the
@@ -103,7 +99,7 @@ class UnitVerify(unittest.TestCase):
         self.analyze = shutil.which("systemd-analyze")
         if not self.analyze:
             self.skipTest("systemd-analyze not installed (Debian package systemd)")
-        self.dest = tempfile.mkdtemp(prefix="callaudio-unit-")
+        self.dest = TempDir(self).path
         # A unit that cannot be wrong tells whether verify works here at all
         # (it needs no running systemd, but some containers still refuse).
         probe = os.path.join(self.dest, "probe.service")
@@ -111,11 +107,7 @@ class UnitVerify(unittest.TestCase):
             f.write("[Service]\nExecStart=/bin/true\n")
         r = self.verify(probe)
         if r.returncode != 0 or r.stderr.strip():
-            shutil.rmtree(self.dest, ignore_errors=True)
             self.skipTest("systemd-analyze verify cannot run here: " + r.stderr.decode().strip())
-
-    def tearDown(self):
-        shutil.rmtree(self.dest, ignore_errors=True)
 
     def verify(self, path):
         return subprocess.run([self.analyze, "verify", path], capture_output=True, timeout=60)

@@ -30,12 +30,8 @@ class DualStack(unittest.TestCase):
     def setUp(self):
         if not host_has_ipv6_loopback():
             self.skipTest("this host has no IPv6 loopback (::1); dual-stack listening not testable here")
-        self.tmp = TempDir()
-        self.svc = Service(self.tmp.path).start()
-
-    def tearDown(self):
-        self.svc.stop()
-        self.tmp.cleanup()
+        self.tmp = TempDir(self)
+        self.svc = Service(self.tmp.path).start(owner=self)
 
     def test_ipv6_and_ipv4_clients_reach_the_same_listener(self):
         for host in ("::1", "127.0.0.1"):
@@ -64,15 +60,10 @@ class WithoutIpv6(unittest.TestCase):
     def setUp(self):
         if not NO_IPV6_SHIM:
             self.skipTest("CALLAUDIO_NO_IPV6_SHIM not set; run through ctest")
-        self.tmp = TempDir()
         # The harness preloads the card shim; `env` adds the shim that makes
         # every IPv6 socket fail as on a kernel built without IPv6.
-        self.svc = Service(self.tmp.path,
-                           wrapper=["env", "LD_PRELOAD=%s %s" % (SHIM, NO_IPV6_SHIM)]).start()
-
-    def tearDown(self):
-        self.svc.stop()
-        self.tmp.cleanup()
+        self.svc = Service(TempDir(self).path, wrapper=["env", "LD_PRELOAD=%s %s" % (SHIM, NO_IPV6_SHIM)])
+        self.svc.start(owner=self)
 
     def test_falls_back_to_ipv4_only(self):
         self.assertRegex(self.svc.log_text(), r"call-audio: listening on :%d \(cert " % self.svc.port)

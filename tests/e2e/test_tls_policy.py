@@ -106,23 +106,13 @@ class TlsPolicy(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.tmp = TempDir()
+        tmp = TempDir(cls)
         cls.services = {}
         for key in ("ec", "rsa"):
-            workdir = os.path.join(cls.tmp.path, key)
+            workdir = os.path.join(tmp.path, key)
             os.makedirs(os.path.join(workdir, "sim", "cards"))
             make_credentials(workdir, key=key)
-            cls.services[key] = Service(workdir, sim_dir=os.path.join(workdir, "sim")).start()
-
-    @classmethod
-    def tearDownClass(cls):
-        try:
-            cls.services["ec"].stop()  # raises on a sanitizer report
-        finally:
-            try:
-                cls.services["rsa"].stop()
-            finally:
-                cls.tmp.cleanup()
+            cls.services[key] = Service(workdir, sim_dir=os.path.join(workdir, "sim")).start(owner=cls)
 
     def test_refuses_what_the_policy_leaves_out(self):
         cases = [
