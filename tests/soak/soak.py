@@ -264,14 +264,12 @@ class Soak:
                 break
             time.sleep(1.0)
         self.check_audio()
-        if after["threads"] > base["threads"]:
-            self.failures.append("threads %d after the load, %d before" % (after["threads"], base["threads"]))
-        if after["fds"] > base["fds"]:
-            self.failures.append("open descriptors %d after the load, %d before" % (after["fds"], base["fds"]))
         # Freed memory is kept by the allocator for reuse; a leak shows as
         # growth well beyond one burst of connection stacks and buffers.
-        if after["rss_kib"] > base["rss_kib"] + 4096:
-            self.failures.append("RSS %d KiB after the load, %d KiB before" % (after["rss_kib"], base["rss_kib"]))
+        for key, what, slack in (("threads", "threads", 0), ("fds", "open descriptors", 0),
+                                 ("rss_kib", "RSS KiB", 4096)):
+            if after[key] > base[key] + slack:
+                self.failures.append("%s %d after the load, %d before" % (what, after[key], base[key]))
         if self.health_misses:
             self.failures.append("%d health checks failed (%d answered)" % (self.health_misses, self.health_ok))
         if not self.good_posts or not self.streams_started:
