@@ -58,6 +58,11 @@ protected:
         fake::alsa.fake_clock = false;
     }
     int read() { return capture_read(src, buf, err, sizeof(err)); }
+    int read_after(double seconds)  // on the fake clock
+    {
+        fake::alsa.now += seconds;
+        return read();
+    }
     void reopen()  // the summary line kept off the output
     {
         capture_close(src);
@@ -291,16 +296,12 @@ TEST_F(CaptureTest, LeadGrowsOnlyWithReadsThatReturnEarly)
 {
     EXPECT_EQ(read(), 640);  // primes
     EXPECT_EQ(capture_lead(src), 0.0);
-    for (int i = 0; i < 10; i++) {
-        fake::alsa.now += 0.001;
-        read();
-    }
+    for (int i = 0; i < 10; i++)
+        read_after(0.001);
     EXPECT_NEAR(capture_lead(src), 10 * 0.019, kClockSlack);
-    fake::alsa.now += 0.02;  // a read that waited its period keeps the lead
-    read();
+    read_after(0.02);  // a read that waited its period keeps the lead
     EXPECT_NEAR(capture_lead(src), 0.19, kClockSlack);
-    fake::alsa.now += 1.0;
-    read();
+    read_after(1.0);
     EXPECT_EQ(capture_lead(src), 0.0);
 }
 
@@ -326,12 +327,10 @@ TEST_F(CaptureTest, RecoveryLeavesPrimingLeadAndLastReadTimeAlone)
         read();
         read();
         ASSERT_NEAR(capture_lead(src), 0.04, kClockSlack);
-        fake::alsa.now += 0.01;
         fake::queue("readi", code);
-        EXPECT_EQ(read(), 0);
+        EXPECT_EQ(read_after(0.01), 0);
         EXPECT_NEAR(capture_lead(src), 0.04, kClockSlack);
-        fake::alsa.now += 0.02;
-        read();  // charged the whole 30 ms since the last successful read
+        read_after(0.02);  // charged the whole 30 ms since the last successful read
         EXPECT_NEAR(capture_lead(src), 0.03, kClockSlack);
     }
 }
@@ -344,8 +343,7 @@ TEST_F(CaptureTest, ShedLowersLeadByWholeFramesNeverBelowZero)
     EXPECT_NEAR(capture_lead(src), 0.04, kClockSlack);
     capture_shed(src, 641);  // the odd byte is not a frame
     EXPECT_NEAR(capture_lead(src), 0.02, kClockSlack);
-    fake::alsa.now += 0.03;  // a late read leaves 0.01
-    read();
+    read_after(0.03);  // a late read leaves 0.01
     EXPECT_NEAR(capture_lead(src), 0.01, kClockSlack);
     capture_shed(src, 640);
     EXPECT_EQ(capture_lead(src), 0.0);

@@ -144,9 +144,8 @@ const webkit = {
         // One window per page, so an older page keeps running while a newer
         // one is driven.
         async open(url) {
-          let handle;
-          if (windows++ === 0) handle = await wd('GET', session + '/window');
-          else handle = (await wd('POST', session + '/window/new', { type: 'window' })).handle;
+          const handle = windows++ === 0 ? await wd('GET', session + '/window')
+            : (await wd('POST', session + '/window/new', { type: 'window' })).handle;
           const use = () => wd('POST', session + '/window', { handle });
           await use();
           await wd('POST', session + '/url', { url });
