@@ -38,12 +38,9 @@ test('encode: rounding, clipping, byte order', () => {
   assert.deepEqual(Array.from(b), [0, 0, 0xff, 0x7f, 0, 0x80, 0xff, 0x7f, 0, 0x80, 0, 0x40, 0, 0xc0, 1, 0]);
 });
 
-function sine(rate, freq, n, amp = 0.5) {
-  return Float32Array.from({ length: n }, (_, i) => amp * Math.sin(2 * Math.PI * freq * i / rate));
-}
-function rms(x) {
-  return Math.sqrt(x.reduce((a, v) => a + v * v, 0) / x.length);
-}
+const sine = (rate, freq, n, amp = 0.5) => Float32Array.from({ length: n },
+  (_, i) => amp * Math.sin(2 * Math.PI * freq * i / rate));
+const rms = (x) => Math.sqrt(x.reduce((a, v) => a + v * v, 0) / x.length);
 function crossingsHz(x, rate) {
   let c = 0;
   for (let i = 1; i < x.length; i++) if ((x[i - 1] < 0) !== (x[i] < 0)) c++;
