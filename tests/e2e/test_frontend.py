@@ -51,15 +51,15 @@ class StartUp(unittest.TestCase):
     def test_listener_failures_name_their_step(self):
         port = free_port()
         base = ["--secret", self.secret, "--port", str(port)]
-        line = self.fatal(base + ["--cert", "/nonexistent/cert.pem", "--key", self.key])
-        self.assertRegex(line, r"FATAL: listen on :%d failed: load cert: .* \(-0x[0-9a-f]{4,}\)$" % port)
-        line = self.fatal(base + ["--cert", self.cert, "--key", "/nonexistent/key.pem"])
-        self.assertRegex(line, r"FATAL: listen on :%d failed: load key: .* \(-0x[0-9a-f]{4,}\)$" % port)
+        failed = r"FATAL: listen on :%d failed: %%s: .* \(-0x[0-9a-f]{4,}\)$" % port
+        for step, files in (("load cert", ["--cert", "/nonexistent/cert.pem", "--key", self.key]),
+                            ("load key", ["--cert", self.cert, "--key", "/nonexistent/key.pem"])):
+            self.assertRegex(self.fatal(base + files), failed % step)
         with socket.socket() as busy:
             busy.bind(("0.0.0.0", port))
             busy.listen(1)
             line = self.fatal(base + ["--cert", self.cert, "--key", self.key])
-        self.assertRegex(line, r"FATAL: listen on :%d failed: bind: .* \(-0x[0-9a-f]{4,}\)$" % port)
+        self.assertRegex(line, failed % "bind")
 
     def test_options_in_any_order_and_last_one_wins(self):
         # An empty --secret is ignored: the one before it still holds.

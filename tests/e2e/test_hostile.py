@@ -166,10 +166,6 @@ class Hostile(NoCardServiceCase):
 
     # --- Content-Length ---
 
-    def post_head(self, *lines, token=True):
-        target = TX + ("?token=" + self.tok if token else "")
-        return ("POST %s HTTP/1.1\r\n" % target + "".join(l + "\r\n" for l in lines) + "\r\n").encode()
-
     def test_content_length_read_as_strtoul_reads_it(self):
         # (header lines, the length the service must wait for). The body is
         # sent short by one byte first: no answer may come until the last
@@ -188,7 +184,7 @@ class Hostile(NoCardServiceCase):
         pending = []
         for lines, length in cases:
             c = self.connect()
-            c.send(self.post_head(*lines) + b"\x01" * (length - 1))
+            c.send(request("POST", TX, self.tok, lines) + b"\x01" * (length - 1))
             pending.append((c, lines))
         time.sleep(1.0)
         for c, lines in pending:
@@ -216,7 +212,7 @@ class Hostile(NoCardServiceCase):
         cases += [(("Content-Length: " + v,), False, fixed_answer("403 Forbidden", FORBIDDEN))
                   for v in ("4", "-1")]
         for lines, token, want in cases:
-            c, (_, _, body, head) = self.ask(self.post_head(*lines, token=token))
+            c, (_, _, body, head) = self.ask(request("POST", TX, self.tok if token else None, lines))
             self.assertEqual(head + body, want, lines)
             self.assertTrue(c.closed(), lines)
 
@@ -301,7 +297,7 @@ class Hostile(NoCardServiceCase):
         hello_bytes = client_hello()
         head = self.connect(timeout=READ_TIMEOUT + WAIT)
         body = self.connect(timeout=READ_TIMEOUT + WAIT)
-        body.send(self.post_head("Content-Length: 640"))
+        body.send(request("POST", TX, self.tok, ("Content-Length: 640",)))
         body_started = time.monotonic()
         head_bytes = request("GET", HEALTH, self.tok)
         ended = {}

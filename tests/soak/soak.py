@@ -65,9 +65,6 @@ class Soak:
 
     # --- clients ---
 
-    def connect(self):
-        return self.svc.connect()
-
     def poster(self):
         seq = 0
         c = None
@@ -83,7 +80,7 @@ class Soak:
             body = struct.pack("<h", seq) * PIECE_FRAMES
             try:
                 if c is None:
-                    c = self.connect()
+                    c = self.svc.connect()
                 c.send(request("POST", TX, self.token, body=body))
                 status = c.response()[0]
             except (OSError, EOFError, ssl.SSLError):
@@ -99,7 +96,7 @@ class Soak:
     def listener(self):
         while not self.stop.is_set():
             try:
-                c = self.connect()
+                c = self.svc.connect()
                 c.send(request("GET", STREAM, self.token))
                 head = c.read_until(b"\r\n\r\n")
                 if b" 200 " not in head.split(b"\r\n", 1)[0]:
@@ -138,14 +135,14 @@ class Soak:
     # --- faults ---
 
     def drop_mid_body(self):
-        c = self.connect()
+        c = self.svc.connect()
         c.send(b"POST %s?token=%s HTTP/1.1\r\nContent-Length: 6400\r\n\r\n" % (TX.encode(), self.token.encode())
                + b"\x01\x00" * 100)
         c.close()
 
     def drop_mid_stream(self):
         # A newer stream: it supersedes the listener's, then goes away.
-        c = self.connect()
+        c = self.svc.connect()
         c.send(request("GET", STREAM, self.token))
         c.read_until(b"\r\n\r\n")
         c.read_exact(2000)
@@ -187,7 +184,7 @@ class Soak:
         self.trickle(sock, sock.sendall, client_hello())
 
     def trickled_head(self):
-        c = self.connect()
+        c = self.svc.connect()
         self.trickle(c, c.send, request("GET", HEALTH, self.token))
 
     def stalled_listener(self):
