@@ -722,6 +722,16 @@ def section_footprint(ctx, creds):
 
 # ---- the table -----------------------------------------------------------------------
 
+def part(res, key, out, section, label):
+    """What part `key` of a module's results gives the table: None when it
+    did not run, or when it failed, after an error row in `out`."""
+    d = res.get(key, {})
+    if "error" in d:
+        out.append((section, label, "error: " + d["error"], ""))
+        return None
+    return d or None
+
+
 def f(v, nd=2):
     if v is None:
         return "-"
@@ -954,21 +964,15 @@ def main():
             os.makedirs(d)
             creds[kind] = make_credentials(d, key="ec" if kind.startswith("EC") else "rsa")
         ec = creds["ECDSA-P256"]
-        if "call" in sections:
-            print("bench: call (%d s per piece size)" % ctx.call_s, file=sys.stderr)
-            res["call"] = section_call(ctx, ec)
-        if "recovery" in sections:
-            print("bench: recovery", file=sys.stderr)
-            res["recovery"] = section_recovery(ctx, ec)
-        if "capacity" in sections:
-            print("bench: front-end capacity", file=sys.stderr)
-            res["capacity"] = section_capacity(ctx, creds)
-        if "footprint" in sections:
-            print("bench: footprint", file=sys.stderr)
-            res["footprint"] = section_footprint(ctx, ec)
-        if "browser" in sections:
-            print("bench: browser client", file=sys.stderr)
-            res["browser"] = section_browser(ctx)
+        for name, label, run in (
+                ("call", "call (%d s per piece size)" % ctx.call_s, lambda: section_call(ctx, ec)),
+                ("recovery", "recovery", lambda: section_recovery(ctx, ec)),
+                ("capacity", "front-end capacity", lambda: section_capacity(ctx, creds)),
+                ("footprint", "footprint", lambda: section_footprint(ctx, ec)),
+                ("browser", "browser client", lambda: section_browser(ctx))):
+            if name in sections:
+                print("bench: " + label, file=sys.stderr)
+                res[name] = run()
         for name, module in MODULE_SECTIONS.items():
             if name in sections:
                 print("bench: " + name, file=sys.stderr)

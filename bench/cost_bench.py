@@ -329,10 +329,8 @@ def rows(res):
     """(section, figure, value, target) rows for the table."""
     out = []
     s = "cost of a call (20 ms posts + listener), per second of call, machine-independent"
-    sc = res.get("syscalls", {})
-    if "error" in sc:
-        out.append((s, "system calls", "error: " + sc["error"], ""))
-    elif sc:
+    sc = bench.part(res, "syscalls", out, s, "system calls")
+    if sc:
         g = sc["groups_per_s"]
         out.append((s, "system calls/s (strace, %s s window)" % bench.f(sc["window_s"], 1),
                     "%s: network %s, card %s, log %s, other %s" % (
@@ -351,10 +349,8 @@ def rows(res):
         c = sc["call"]
         out.append((s, "  call in the window: posts/s, chunks/s", "%s, %s" % (
             bench.f(c["posts_per_s"], 1), bench.f(c["chunks_per_s"], 1)), "50, 50"))
-    ins = res.get("instructions", {})
-    if "error" in ins:
-        out.append((s, "instructions", "error: " + ins["error"], ""))
-    elif ins:
+    ins = bench.part(res, "instructions", out, s, "instructions")
+    if ins:
         out.append((s, "instructions/s (callgrind Ir, %s s window)" % bench.f(ins["window_s"], 1),
                     "%s M: TLS libraries %s M, own code %s M, libc, libasound and the rest %s M" % (
                         bench.f(ins["service_ir_per_s"] / 1e6, 2), bench.f(ins["tls_libs_ir_per_s"] / 1e6, 2),

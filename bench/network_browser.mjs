@@ -14,10 +14,10 @@
 // carries sample numbers 320 n ...), so the bench can find them on the card.
 // Times are epoch milliseconds (performance.timeOrigin + now()).
 import fs from 'node:fs';
-import http from 'node:http';
 import path from 'node:path';
 import { createRequire } from 'node:module';
 import { fileURLToPath } from 'node:url';
+import { serveWeb } from '../web/test/e2e/harness.mjs';
 
 const HERE = path.dirname(fileURLToPath(import.meta.url));
 const ROOT = path.resolve(HERE, '..');
@@ -118,27 +118,7 @@ window.startCall = () => client.start();
 window.stopCall = () => client.stop();
 </script>`;
 
-function serve() {
-  const types = { '.js': 'text/javascript', '.html': 'text/html' };
-  const server = http.createServer((req, res) => {
-    const p = decodeURIComponent(new URL(req.url, 'http://x').pathname);
-    if (p === '/bench.html') {
-      res.writeHead(200, { 'content-type': 'text/html', 'cache-control': 'no-store' }).end(PAGE);
-      return;
-    }
-    const file = path.join(WEB, p);
-    if (!file.startsWith(WEB + path.sep) || !fs.existsSync(file) || !fs.statSync(file).isFile()) {
-      res.writeHead(404).end();
-      return;
-    }
-    res.writeHead(200, { 'content-type': types[path.extname(file)] || 'application/octet-stream',
-                         'cache-control': 'no-store' });
-    fs.createReadStream(file).pipe(res);
-  });
-  return new Promise((resolve) => server.listen(0, '127.0.0.1', () => resolve(server)));
-}
-
-const web = await serve();
+const web = await serveWeb({ root: WEB, pages: { '/bench.html': PAGE } });
 let browser = null;
 try {
   browser = await puppeteer.launch({

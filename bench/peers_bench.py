@@ -397,29 +397,23 @@ def ms(v, nd=1, cap=None):
 def rows(res):
     out = []
     s = "peers that stall, trickle or crowd"
-    h = res.get("handshake", {})
-    if "error" in h:
-        out.append((s, "handshake", "error: " + h["error"], ""))
-    elif h:
+    h = bench.part(res, "handshake", out, s, "handshake")
+    if h:
         for key, label in (("alone_ms", "normal handshake alone p50/p99/max"),
                            ("beside_ms", "beside 10 silent + 10 trickling p50/p99/max")):
             d = h[key]
             out.append((s, label, "%s / %s / %s (%d tried, %d over %g s)" % (
                 ms(d["p50"], 2), ms(d["p99"], 2), ms(d["max"], 2), d["tried"], d["timed_out"],
                 HANDSHAKE_CAP_S), "" if key == "alone_ms" else "p99 as alone"))
-    p = res.get("pause", {})
-    if "error" in p:
-        out.append((s, "listener pause", "error: " + p["error"], ""))
-    elif p:
+    p = bench.part(res, "pause", out, s, "listener pause")
+    if p:
         out.append((s, "after a 5 s pause (4 KiB rcvbuf): first frame's age",
                     "%s s" % bench.f(p["first_frame_age_s"], 2), "as old as the pause"))
         out.append((s, "  audio from before the resume still received (the backlog)",
                     "%s s" % bench.f(p["old_audio_s"], 2), "<= about 0.5 s"))
         out.append((s, "  live (latency < 100 ms) again after", "%s s" % bench.f(p["live_after_s"], 2), ""))
-    c = res.get("crowd", {})
-    if "error" in c:
-        out.append((s, "crowd", "error: " + c["error"], ""))
-    elif c:
+    c = bench.part(res, "crowd", out, s, "crowd")
+    if c:
         cr = c["crowd"]
         label = "%d hostile conns (%d idle TLS, %d trickling, %d silent)" % (
             sum(cr.values()), cr["idle_tls"], cr["trickle"], cr["silent"])

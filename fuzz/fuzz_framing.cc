@@ -14,6 +14,7 @@
 // Input: one byte seeding the piece sizes (its top bit: the card is
 // present), then the bytes the client sends. "@T" / "@E" become a valid /
 // an expired token.
+#include <algorithm>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -140,15 +141,10 @@ std::string model(const std::string &s, std::string *log, uint32_t *counted)
 
 // --- The transport, in memory ---
 
-int tls_handshake(TlsConnection *, char *, size_t)
-{
-    return 0;
-}
-
-void tls_deadline(TlsConnection *, double seconds)
-{
-    g_fake.deadline = seconds > 0.0 ? seconds : 0.0;
-}
+int tls_handshake(TlsConnection *, char *, size_t) { return 0; }
+void tls_deadline(TlsConnection *, double s) { g_fake.deadline = s > 0.0 ? s : 0.0; }
+long tls_unsent_bytes(const TlsConnection *) { return 0; }
+void tls_abort(const TlsConnection *) { abort(); }  // nothing here ever evicts the one connection
 
 int32_t tls_read(TlsConnection *conn, unsigned char *dst, size_t cap)
 {
@@ -157,11 +153,8 @@ int32_t tls_read(TlsConnection *conn, unsigned char *dst, size_t cap)
     if (g_fake.sent == g_fake.in.size())
         return 0;  // the client has nothing more to say
     g_fake.rng = g_fake.rng * 1103515245u + 12345u;
-    size_t n = 1 + (g_fake.rng >> 16) % 700;
-    if (n > cap)
-        n = cap;
-    if (n > g_fake.in.size() - g_fake.sent)
-        n = g_fake.in.size() - g_fake.sent;
+    const size_t left = g_fake.in.size() - g_fake.sent;
+    const size_t n = std::min({size_t{1} + (g_fake.rng >> 16) % 700, cap, left});
     memcpy(dst, g_fake.in.data() + g_fake.sent, n);
     g_fake.sent += n;
     return static_cast<int32_t>(n);
@@ -173,16 +166,6 @@ int tls_write_all(TlsConnection *conn, const void *data, size_t len)
         abort();
     g_fake.out.append(static_cast<const char *>(data), len);
     return 0;
-}
-
-long tls_unsent_bytes(const TlsConnection *)
-{
-    return 0;
-}
-
-void tls_abort(const TlsConnection *)
-{
-    abort();  // nothing here ever evicts the one connection
 }
 
 void tls_close(TlsConnection *conn)
@@ -211,10 +194,7 @@ double monotonic_seconds()
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
-int card_present()
-{
-    return g_fake.card ? 1 : 0;
-}
+int card_present() { return g_fake.card ? 1 : 0; }
 
 RouteResult downlink_stream(TlsConnection *conn, std::string_view, const unsigned char *, size_t,
                             bool)

@@ -19,19 +19,7 @@ namespace {
 const char *const kNames[] = {"connection", "content-length", "x-audio-token", "a", "host"};
 constexpr size_t kNameCount = sizeof(kNames) / sizeof(kNames[0]);
 
-// The value group starts at a non-space, so the spaces can only go to the
-// group before it.
 regex_t g_patterns[kNameCount];
-
-int compile_patterns()
-{
-    for (size_t i = 0; i < kNameCount; ++i) {
-        std::string pattern = std::string("\n") + kNames[i] + ": *([^ \r\n][^\r\n]*)?";
-        if (regcomp(&g_patterns[i], pattern.c_str(), REG_EXTENDED | REG_ICASE) != 0)
-            abort();
-    }
-    return 0;
-}
 
 // -1 when no line carries the name, else 0 with the whole value in `value`.
 int reference(const regex_t &pattern, const std::string &text, std::string *value)
@@ -47,7 +35,14 @@ int reference(const regex_t &pattern, const std::string &text, std::string *valu
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    return compile_patterns();
+    // The value group starts at a non-space, so the spaces can only go to
+    // the group before it.
+    for (size_t i = 0; i < kNameCount; ++i) {
+        std::string pattern = std::string("\n") + kNames[i] + ": *([^ \r\n][^\r\n]*)?";
+        if (regcomp(&g_patterns[i], pattern.c_str(), REG_EXTENDED | REG_ICASE) != 0)
+            abort();
+    }
+    return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)

@@ -52,12 +52,8 @@ inline std::string expand(const std::string &s, const std::string &good, const s
 {
     std::string out;
     for (size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '@' && i + 1 < s.size() && (s[i + 1] == 'T' || s[i + 1] == 'E')) {
-            out += s[i + 1] == 'T' ? good : bad;
-            ++i;
-        } else {
-            out += s[i];
-        }
+        const bool mark = s[i] == '@' && i + 1 < s.size() && (s[i + 1] == 'T' || s[i + 1] == 'E');
+        out += mark ? (s[++i] == 'T' ? good : bad) : std::string(1, s[i]);
     }
     return out;
 }

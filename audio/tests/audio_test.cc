@@ -49,10 +49,7 @@ protected:
     {
         AudioTest::SetUp();
         fake::alsa.fake_clock = true;
-        CaptureStderr();
-        src = capture_open(kDevice, err, sizeof(err));
-        GetCapturedStderr();
-        ASSERT_NE(src, nullptr);
+        reopen();
         fake::alsa.log.clear();
     }
     void TearDown() override
@@ -61,7 +58,12 @@ protected:
         fake::alsa.fake_clock = false;
     }
     int read() { return capture_read(src, buf, err, sizeof(err)); }
-    void reopen()
+    int read_after(double seconds)  // on the fake clock
+    {
+        fake::alsa.now += seconds;
+        return read();
+    }
+    void reopen()  // the summary line kept off the output
     {
         capture_close(src);
         CaptureStderr();
@@ -96,9 +98,7 @@ TEST_F(AudioTest, PcmConfigureInstallsFixedFormatAndReportsGrantedSizes)
     fake::alsa.granted_buffer = 1024;
     fake::alsa.granted_period = 256;
     snd_pcm_uframes_t buffer = 0, period = 0;
-    ASSERT_EQ(pcm_configure(fake::handle(), 1920, &buffer, &period, err,
-                            sizeof(err)),
-              0);
+    ASSERT_EQ(pcm_configure(fake::handle(), 1920, &buffer, &period, err, sizeof(err)), 0);
     EXPECT_EQ(fake::alsa.log, set_up(1920));
     EXPECT_EQ(buffer, 1024u);
     EXPECT_EQ(period, 256u);
@@ -129,9 +129,7 @@ TEST_F(AudioTest, PcmConfigureStopsAtFailingStepWithItsMessage)
         fake::reset();
         fake::queue(cases[step].call, -EINVAL);
         snd_pcm_uframes_t buffer = 7, period = 7;
-        EXPECT_EQ(pcm_configure(fake::handle(), 1280, &buffer, &period, err,
-                                sizeof(err)),
-                  -1);
+        EXPECT_EQ(pcm_configure(fake::handle(), 1280, &buffer, &period, err, sizeof(err)), -1);
         EXPECT_STREQ(err, cases[step].message);
         EXPECT_EQ(fake::alsa.log, Log(all.begin(), all.begin() + static_cast<long>(step) + 1));
         EXPECT_EQ(buffer, 7u);
@@ -256,10 +254,7 @@ TEST_F(CaptureTest, RecoversFromOverrunRetryAndSuspend)
     } cases[] = {
         {"overrun", -EPIPE, {}, 0, {"readi 320", "prepare"}},
         {"try again", -EAGAIN, {}, 0, {"readi 320", "usleep 10000"}},
-        {"suspend",
-         -ESTRPIPE,
-         {-EAGAIN, -EAGAIN, 0},
-         0,
+        {"suspend", -ESTRPIPE, {-EAGAIN, -EAGAIN, 0}, 0,
          {"readi 320", "resume", "usleep 10000", "resume", "usleep 10000", "resume", "prepare"}},
         {"resume refused", -ESTRPIPE, {-ENOSYS}, 0, {"readi 320", "resume", "prepare"}},
         {"other error", -EBADFD, {}, -1, {"readi 320"}},
@@ -301,16 +296,12 @@ TEST_F(CaptureTest, LeadGrowsOnlyWithReadsThatReturnEarly)
 {
     EXPECT_EQ(read(), 640);  // primes
     EXPECT_EQ(capture_lead(src), 0.0);
-    for (int i = 0; i < 10; i++) {
-        fake::alsa.now += 0.001;
-        read();
-    }
+    for (int i = 0; i < 10; i++)
+        read_after(0.001);
     EXPECT_NEAR(capture_lead(src), 10 * 0.019, kClockSlack);
-    fake::alsa.now += 0.02;  // a read that waited its period keeps the lead
-    read();
+    read_after(0.02);  // a read that waited its period keeps the lead
     EXPECT_NEAR(capture_lead(src), 0.19, kClockSlack);
-    fake::alsa.now += 1.0;
-    read();
+    read_after(1.0);
     EXPECT_EQ(capture_lead(src), 0.0);
 }
 
@@ -336,12 +327,10 @@ TEST_F(CaptureTest, RecoveryLeavesPrimingLeadAndLastReadTimeAlone)
         read();
         read();
         ASSERT_NEAR(capture_lead(src), 0.04, kClockSlack);
-        fake::alsa.now += 0.01;
         fake::queue("readi", code);
-        EXPECT_EQ(read(), 0);
+        EXPECT_EQ(read_after(0.01), 0);
         EXPECT_NEAR(capture_lead(src), 0.04, kClockSlack);
-        fake::alsa.now += 0.02;
-        read();  // charged the whole 30 ms since the last successful read
+        read_after(0.02);  // charged the whole 30 ms since the last successful read
         EXPECT_NEAR(capture_lead(src), 0.03, kClockSlack);
     }
 }
@@ -354,8 +343,7 @@ TEST_F(CaptureTest, ShedLowersLeadByWholeFramesNeverBelowZero)
     EXPECT_NEAR(capture_lead(src), 0.04, kClockSlack);
     capture_shed(src, 641);  // the odd byte is not a frame
     EXPECT_NEAR(capture_lead(src), 0.02, kClockSlack);
-    fake::alsa.now += 0.03;  // a late read leaves 0.01
-    read();
+    read_after(0.03);  // a late read leaves 0.01
     EXPECT_NEAR(capture_lead(src), 0.01, kClockSlack);
     capture_shed(src, 640);
     EXPECT_EQ(capture_lead(src), 0.0);
@@ -449,28 +437,15 @@ TEST_F(SinkTest, WritesWholeFramesAndRecovers)
         {"half a frame", 1, {}, {}, 0, {}},
         {"odd byte dropped", 641, {}, {}, 0, {"writei +0 320"}},
         {"two pieces", 640, {200}, {}, 0, {"writei +0 320", "writei +400 120"}},
-        {"a piece, then an underrun",
-         640,
-         {100, -EPIPE},
-         {},
-         0,
+        {"a piece, then an underrun", 640, {100, -EPIPE}, {}, 0,
          {"writei +0 320", "writei +200 220", "prepare", "writei +200 220"}},
         {"underrun", 640, {-EPIPE}, {}, 0, {"writei +0 320", "prepare", "writei +0 320"}},
-        {"suspend",
-         640,
-         {-ESTRPIPE},
-         {-EAGAIN, -EAGAIN, -ENOSYS},
-         0,
+        {"suspend", 640, {-ESTRPIPE}, {-EAGAIN, -EAGAIN, -ENOSYS}, 0,
          {"writei +0 320", "resume", "usleep 10000", "resume", "usleep 10000", "resume", "prepare",
           "writei +0 320"}},
         {"try again", 640, {-EAGAIN}, {}, 0, {"writei +0 320", "usleep 10000", "writei +0 320"}},
         {"nothing taken", 640, {0}, {}, 0, {"writei +0 320", "usleep 10000", "writei +0 320"}},
-        {"I/O error after a piece",
-         640,
-         {100, -EIO},
-         {},
-         -1,
-         {"writei +0 320", "writei +200 220"}},
+        {"I/O error after a piece", 640, {100, -EIO}, {}, -1, {"writei +0 320", "writei +200 220"}},
     };
     const unsigned char samples[641] = {};
     for (const auto &c : cases) {

@@ -13,18 +13,13 @@ struct _snd_pcm {
     int unused;
 };
 
-namespace {
-snd_pcm_t the_pcm;
-}
+namespace { snd_pcm_t the_pcm; }
 
 namespace fake {
 Alsa alsa;
 long mallocs = 0;
 
-void reset()
-{
-    alsa = Alsa();
-}
+void reset() { alsa = Alsa(); }
 
 void queue(const char *call, long result, int times)
 {
@@ -32,10 +27,7 @@ void queue(const char *call, long result, int times)
         alsa.results[call].push_back(result);
 }
 
-snd_pcm_t *handle()
-{
-    return &the_pcm;
-}
+snd_pcm_t *handle() { return &the_pcm; }
 
 int count(const std::string &entry)
 {
@@ -108,10 +100,7 @@ int clock_gettime(clockid_t id, struct timespec *ts) noexcept
     return 0;
 }
 
-const char *snd_strerror(int code)
-{
-    return strerror(-code);
-}
+const char *snd_strerror(int code) { return strerror(-code); }
 
 int snd_pcm_open(snd_pcm_t **pcm, const char *name, snd_pcm_stream_t stream, int mode)
 {
@@ -197,10 +186,7 @@ int snd_pcm_hw_params_set_buffer_size_near(snd_pcm_t *, snd_pcm_hw_params_t *hw,
     return hw_call(hw, "set_buffer_size_near " + std::to_string(*frames));
 }
 
-int snd_pcm_hw_params(snd_pcm_t *, snd_pcm_hw_params_t *hw)
-{
-    return hw_call(hw, "hw_params");
-}
+int snd_pcm_hw_params(snd_pcm_t *, snd_pcm_hw_params_t *hw) { return hw_call(hw, "hw_params"); }
 
 int snd_pcm_hw_params_get_period_size(const snd_pcm_hw_params_t *hw, snd_pcm_uframes_t *frames,
                                       int *)

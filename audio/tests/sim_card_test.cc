@@ -42,57 +42,56 @@ struct Device {
     ~Device() { free(name); }
 };
 
-// Closed however the test ends: a capture left open after a failed check
-// would block the next test's open for good.
-struct Capture {
-    CaptureSource *src;
-    ~Capture() { capture_close(src); }
+// The card's device name, and a capture source closed however the test
+// ends: one left open after a failed check would block the next test's
+// open for good.
+class SimCard : public testing::Test {
+protected:
+    void TearDown() override { capture_close(src); }
+    void open_capture()
+    {
+        ASSERT_NE(dev.name, nullptr);
+        src = capture_open(dev.name, err, sizeof(err));
+        ASSERT_NE(src, nullptr) << err;
+    }
+    int read() { return capture_read(src, buf, err, sizeof(err)); }
+    Device dev;
+    char err[kErr] = {};
+    CaptureSource *src = nullptr;
+    unsigned char buf[audio::kPeriodBytes] = {};
 };
 
-TEST(SimCard, CaptureDeliversOnePeriodEvery20ms)
+TEST_F(SimCard, CaptureDeliversOnePeriodEvery20ms)
 {
-    Device dev;
-    ASSERT_NE(dev.name, nullptr);
-    char err[kErr] = {};
-    Capture capture{capture_open(dev.name, err, sizeof(err))};
-    CaptureSource *src = capture.src;
-    ASSERT_NE(src, nullptr) << err;
-    unsigned char buf[audio::kPeriodBytes];
-    ASSERT_EQ(capture_read(src, buf, err, sizeof(err)), 640) << err;
+    ASSERT_NO_FATAL_FAILURE(open_capture());
+    ASSERT_EQ(read(), 640) << err;
     const double start = now_s();
     for (int i = 0; i < 50; ++i)
-        ASSERT_EQ(capture_read(src, buf, err, sizeof(err)), 640) << err;
+        ASSERT_EQ(read(), 640) << err;
     const double elapsed = now_s() - start;
     EXPECT_GT(elapsed, 0.9);
     EXPECT_LT(elapsed, 1.3);
     EXPECT_LT(capture_lead(src), 0.05);
 }
 
-TEST(SimCard, BurstRaisesTheLead)
+TEST_F(SimCard, BurstRaisesTheLead)
 {
-    Device dev;
-    char err[kErr] = {};
-    Capture capture{capture_open(dev.name, err, sizeof(err))};
-    CaptureSource *src = capture.src;
-    ASSERT_NE(src, nullptr) << err;
-    unsigned char buf[audio::kPeriodBytes];
+    ASSERT_NO_FATAL_FAILURE(open_capture());
     for (int i = 0; i < 5; ++i)
-        ASSERT_EQ(capture_read(src, buf, err, sizeof(err)), 640) << err;
+        ASSERT_EQ(read(), 640) << err;
     // 60 ms of stall stays within the 80 ms buffer: it arrives as a burst.
     sim_command("stall 60 dir=capture");
     double peak = 0.0;
     for (int i = 0; i < 20; ++i) {
-        ASSERT_GE(capture_read(src, buf, err, sizeof(err)), 0) << err;
+        ASSERT_GE(read(), 0) << err;
         if (capture_lead(src) > peak)
             peak = capture_lead(src);
     }
     EXPECT_GT(peak, 0.03) << "reads that return at once must raise the lead";
 }
 
-TEST(SimCard, SinkDelayMatchesWhatIsQueuedAndIdleSinkRecovers)
+TEST_F(SimCard, SinkDelayMatchesWhatIsQueuedAndIdleSinkRecovers)
 {
-    Device dev;
-    char err[kErr] = {};
     PlaybackSink *sink = sink_open(dev.name, err, sizeof(err));
     ASSERT_NE(sink, nullptr) << err;
     static unsigned char audio_bytes[2560] = {};
@@ -114,11 +113,10 @@ TEST(SimCard, SinkDelayMatchesWhatIsQueuedAndIdleSinkRecovers)
     sink_close(sink);
 }
 
-TEST(SimCard, VanishedCardHasNoDeviceName)
+TEST_F(SimCard, VanishedCardHasNoDeviceName)
 {
     // The wrapper starts this program with only the RM500QGL card.
     EXPECT_EQ(card_exists("modem"), 0);
-    Device dev;
     EXPECT_STREQ(dev.name, "plughw:CARD=RM500QGL");
 
     // The card's folder going away is the card vanishing (as simctl unplug).

@@ -128,10 +128,6 @@ TEST(HeaderValue, ConfinedToTheGivenHead)
     EXPECT_EQ(header_value(buf, "content-length", dest), 0);
 }
 
-}  // namespace
-
-namespace {
-
 TEST(UplinkBodyLength, ReadsContentLengthLikeStrtoulOnEveryWordSize)
 {
     auto length = [](const std::string &value) {

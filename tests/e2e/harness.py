@@ -94,7 +94,11 @@ class Service:
         self.wrapper = wrapper or []
         self.proc = None
 
-    def start(self, wait_listening=True):
+    def start(self, wait_listening=True, owner=None):
+        """Starts the process. `owner`, a test or a test class, stops it when
+        done, even when the start itself fails."""
+        if owner is not None:
+            cleanup_of(owner)(self.stop)
         env = preload_env(self.env if self.env is not None else os.environ)
         if self.sim_dir:
             env["CALLAUDIO_SIM_DIR"] = self.sim_dir
@@ -140,16 +144,58 @@ class Service:
     def token(self, **kw):
         return mint(self.secret, **kw)
 
-    def connect(self):
-        return Client(self.port, self.cert)
+    def connect(self, host="127.0.0.1"):
+        return Client(self.port, self.cert, host=host)
+
+    def ask_once(self, raw, host="127.0.0.1"):
+        """Sends `raw` on a connection of its own; returns the first answer
+        as Client.response() does."""
+        c = self.connect(host)
+        try:
+            c.send(raw)
+            return c.response()
+        finally:
+            c.close()
+
+
+def tls_context(cafile=None):
+    """A client context that trusts `cafile`, or verifies nothing without
+    one; the host name is never checked."""
+    ctx = ssl.create_default_context(cafile=cafile) if cafile else ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    ctx.check_hostname = False
+    if not cafile:
+        ctx.verify_mode = ssl.CERT_NONE
+    return ctx
+
+
+def client_hello():
+    """A TLS client's first flight, for tests that send it their own way."""
+    outgoing = ssl.MemoryBIO()
+    try:
+        tls_context().wrap_bio(ssl.MemoryBIO(), outgoing, server_hostname="localhost").do_handshake()
+    except ssl.SSLWantReadError:
+        pass
+    return outgoing.read()
+
+
+def read_to_close(sock):
+    """Everything `sock` (plain or TLS) receives until the peer closes."""
+    data = b""
+    while True:
+        try:
+            chunk = sock.recv(65536)
+        except (ssl.SSLZeroReturnError, ConnectionResetError):
+            chunk = b""
+        if not chunk:
+            return data
+        data += chunk
 
 
 class Client:
     """A TLS connection that speaks raw bytes, so tests control framing."""
 
     def __init__(self, port, cafile, host="127.0.0.1", timeout=WAIT, rcvbuf=None):
-        ctx = ssl.create_default_context(cafile=cafile)
-        ctx.check_hostname = False
+        ctx = tls_context(cafile)
         if rcvbuf:
             # Set before connecting, so the window the client offers stays
             # small: a listener whose kernel buffers little.
@@ -255,16 +301,11 @@ class NoCardServiceCase(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.tmp = TempDir()
+        cls.tmp = TempDir(cls)
         cls.sim = os.path.join(cls.tmp.path, "sim")
         os.makedirs(os.path.join(cls.sim, "cards"))
-        cls.svc = Service(cls.tmp.path, sim_dir=cls.sim).start()
+        cls.svc = Service(cls.tmp.path, sim_dir=cls.sim).start(owner=cls)
         cls.tok = cls.svc.token()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.svc.stop()
-        cls.tmp.cleanup()
 
     def setUp(self):
         self.clients = []
@@ -278,10 +319,34 @@ class NoCardServiceCase(unittest.TestCase):
         self.clients.append(c)
         return c
 
+    def ask(self, raw, client=None):
+        """Sends `raw` (on a new connection unless `client` is given);
+        returns the connection and its first answer."""
+        c = client or self.connect()
+        c.send(raw)
+        return c, c.response()
+
+    def health(self):
+        """The body of a health answer on a connection of its own; it must be a 200."""
+        status, _, body, _ = self.svc.ask_once(request("GET", HEALTH, self.tok, close=True))
+        self.assertEqual(status, "HTTP/1.1 200 OK")
+        return body
+
+    def assert_statuses(self, c, *statuses):
+        """The next answers on `c` have these status codes and texts, in order."""
+        self.assertEqual([c.response()[0] for _ in statuses], ["HTTP/1.1 " + s for s in statuses])
+
+
+def cleanup_of(owner):
+    """addClassCleanup of a test class, addCleanup of a test."""
+    return owner.addClassCleanup if isinstance(owner, type) else owner.addCleanup
+
 
 class TempDir:
-    def __init__(self):
+    def __init__(self, owner=None):
         self.path = tempfile.mkdtemp(prefix="callaudio-e2e-")
+        if owner is not None:  # a test or test class that removes it when done
+            cleanup_of(owner)(self.cleanup)
 
     def cleanup(self):
         shutil.rmtree(self.path, ignore_errors=True)

@@ -10,7 +10,7 @@ import tempfile
 import time
 import unittest
 
-from harness import HEALTH, ROOT, WAIT, Service, TempDir, request
+from harness import HEALTH, ROOT, WAIT, NoCardServiceCase, request
 
 GUIDE = os.path.join(ROOT, "docs", "integration.md")
 
@@ -29,17 +29,7 @@ def examples():
     return dict(re.findall(r"<!-- token-example: (\w+) -->\n```\w+\n(.*?)```", text, re.S))
 
 
-class GuideTokenExamples(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.tmp = TempDir()
-        cls.svc = Service(cls.tmp.path).start()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.svc.stop()
-        cls.tmp.cleanup()
-
+class GuideTokenExamples(NoCardServiceCase):
     def test_the_guide_has_one_example_per_language(self):
         self.assertEqual(set(examples()), set(RUNNERS))
 
@@ -57,12 +47,7 @@ class GuideTokenExamples(unittest.TestCase):
         return token
 
     def status(self, token):
-        c = self.svc.connect()
-        try:
-            c.send(request("GET", HEALTH, token=token, close=True))
-            return c.response()[0]
-        finally:
-            c.close()
+        return self.svc.ask_once(request("GET", HEALTH, token=token, close=True))[0]
 
     def test_each_example_mints_tokens_the_service_accepts_and_expires(self):
         for lang in sorted(RUNNERS):

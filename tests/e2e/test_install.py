@@ -7,10 +7,9 @@ import re
 import shutil
 import stat
 import subprocess
-import tempfile
 import unittest
 
-from harness import BUILD, WAIT
+from harness import BUILD, WAIT, TempDir
 
 CMAKE = os.environ.get("CALLAUDIO_CMAKE", "cmake")
 UNIT = "lib/systemd/system/call-audio.service"
@@ -25,6 +24,11 @@ def install(destdir, prefix):
     return r.stdout.decode()
 
 
+def read(*parts):
+    with open(os.path.join(*parts)) as f:
+        return f.read()
+
+
 def files_under(top):
     out = set()
     for base, _, names in os.walk(top):
@@ -35,10 +39,15 @@ def files_under(top):
 
 class Install(unittest.TestCase):
     def setUp(self):
-        self.dest = tempfile.mkdtemp(prefix="callaudio-install-")
+        self.dest = TempDir(self).path
 
-    def tearDown(self):
-        shutil.rmtree(self.dest, ignore_errors=True)
+    def assert_unit_names(self, prefix, exec_start):
+        """The installed unit starts the binary under `prefix` and reads the
+        options file there."""
+        unit = read(self.dest, prefix.lstrip("/"), UNIT)
+        self.assertRegex(unit, r"(?m)^ExecStart=%s/bin/call-audio %s" % (re.escape(prefix), exec_start))
+        etc = "/etc" if prefix == "/usr" else prefix + "/etc"
+        self.assertRegex(unit, r"(?m)^EnvironmentFile=-%s/default/call-audio$" % re.escape(etc))
 
     def test_usr_prefix_puts_files_where_a_distribution_expects_them(self):
         install(self.dest, "/usr")
@@ -63,10 +72,7 @@ class Install(unittest.TestCase):
         self.assertIn("libc.so.6", needed)
         if not os.environ.get("CALLAUDIO_SANITIZE"):
             self.assertEqual([n for n in needed if not re.match(allowed, n)], [], needed)
-        with open(os.path.join(self.dest, "usr", UNIT)) as f:
-            unit = f.read()
-        self.assertRegex(unit, r"(?m)^ExecStart=/usr/bin/call-audio --port \$\{CALLAUDIO_PORT\}")
-        self.assertRegex(unit, r"(?m)^EnvironmentFile=-/etc/default/call-audio$")
+        self.assert_unit_names("/usr", r"--port \$\{CALLAUDIO_PORT\}")
 
     def test_other_prefix_is_honoured_in_paths_and_in_the_unit(self):
         install(self.dest, "/opt/ca")
@@ -74,10 +80,7 @@ class Install(unittest.TestCase):
         self.assertTrue(all(p.startswith("opt/ca/") for p in got), got)
         self.assertIn("opt/ca/bin/call-audio", got)
         self.assertIn("opt/ca/etc/default/call-audio", got)
-        with open(os.path.join(self.dest, "opt/ca", UNIT)) as f:
-            unit = f.read()
-        self.assertRegex(unit, r"(?m)^ExecStart=/opt/ca/bin/call-audio ")
-        self.assertRegex(unit, r"(?m)^EnvironmentFile=-/opt/ca/etc/default/call-audio$")
+        self.assert_unit_names("/opt/ca", "")
 
     def test_reinstall_keeps_the_administrators_options(self):
         install(self.dest, "/usr")
@@ -85,8 +88,7 @@ class Install(unittest.TestCase):
         with open(options, "w") as f:
             f.write("CALLAUDIO_PORT=9555\n")
         install(self.dest, "/usr")
-        with open(options) as f:
-            self.assertEqual(f.read(), "CALLAUDIO_PORT=9555\n")
+        self.assertEqual(read(options), "CALLAUDIO_PORT=9555\n")
 
 
 class UnitVerify(unittest.TestCase):
@@ -97,7 +99,7 @@ class UnitVerify(unittest.TestCase):
         self.analyze = shutil.which("systemd-analyze")
         if not self.analyze:
             self.skipTest("systemd-analyze not installed (Debian package systemd)")
-        self.dest = tempfile.mkdtemp(prefix="callaudio-unit-")
+        self.dest = TempDir(self).path
         # A unit that cannot be wrong tells whether verify works here at all
         # (it needs no running systemd, but some containers still refuse).
         probe = os.path.join(self.dest, "probe.service")
@@ -105,19 +107,14 @@ class UnitVerify(unittest.TestCase):
             f.write("[Service]\nExecStart=/bin/true\n")
         r = self.verify(probe)
         if r.returncode != 0 or r.stderr.strip():
-            shutil.rmtree(self.dest, ignore_errors=True)
             self.skipTest("systemd-analyze verify cannot run here: " + r.stderr.decode().strip())
-
-    def tearDown(self):
-        shutil.rmtree(self.dest, ignore_errors=True)
 
     def verify(self, path):
         return subprocess.run([self.analyze, "verify", path], capture_output=True, timeout=60)
 
     def test_installed_unit_verifies_cleanly_and_is_hardened(self):
         install(self.dest, "/usr")
-        with open(os.path.join(self.dest, "usr", UNIT)) as f:
-            unit = f.read()
+        unit = read(self.dest, "usr", UNIT)
         for line in ("Restart=on-failure", "User=call-audio", "SupplementaryGroups=audio",
                      "NoNewPrivileges=yes", "ProtectSystem=strict", "PrivateTmp=yes",
                      "CapabilityBoundingSet=", "StandardError=journal"):

@@ -3,7 +3,6 @@ service, and a kernel without IPv6 still gets an IPv4 listener."""
 
 import os
 import socket
-import ssl
 import unittest
 
 from harness import HEALTH, SHIM, WAIT, Service, TempDir, request
@@ -20,41 +19,16 @@ def host_has_ipv6_loopback():
         return False
 
 
-def health_over(host, svc):
-    """One health request from a TLS client connected to `host`; returns
-    the status line and body."""
-    ctx = ssl.create_default_context(cafile=svc.cert)
-    ctx.check_hostname = False
-    with socket.create_connection((host, svc.port), timeout=WAIT) as raw:
-        with ctx.wrap_socket(raw, server_hostname="localhost") as tls:
-            tls.sendall(request("GET", HEALTH, token=svc.token(), close=True))
-            data = b""
-            while True:
-                try:
-                    chunk = tls.recv(4096)
-                except (ssl.SSLZeroReturnError, ConnectionResetError):
-                    chunk = b""
-                if not chunk:
-                    break
-                data += chunk
-    head, _, body = data.partition(b"\r\n\r\n")
-    return head.split(b"\r\n")[0].decode(), body
-
-
 class DualStack(unittest.TestCase):
     def setUp(self):
         if not host_has_ipv6_loopback():
             self.skipTest("this host has no IPv6 loopback (::1); dual-stack listening not testable here")
-        self.tmp = TempDir()
-        self.svc = Service(self.tmp.path).start()
-
-    def tearDown(self):
-        self.svc.stop()
-        self.tmp.cleanup()
+        self.tmp = TempDir(self)
+        self.svc = Service(self.tmp.path).start(owner=self)
 
     def test_ipv6_and_ipv4_clients_reach_the_same_listener(self):
         for host in ("::1", "127.0.0.1"):
-            status, body = health_over(host, self.svc)
+            status, _, body, _ = self.svc.ask_once(request("GET", HEALTH, self.svc.token(), close=True), host)
             self.assertEqual(status, "HTTP/1.1 200 OK", host)
             self.assertTrue(body.startswith(b'{"success":true,"card_present":'), (host, body))
 
@@ -79,20 +53,15 @@ class WithoutIpv6(unittest.TestCase):
     def setUp(self):
         if not NO_IPV6_SHIM:
             self.skipTest("CALLAUDIO_NO_IPV6_SHIM not set; run through ctest")
-        self.tmp = TempDir()
         # The harness preloads the card shim; `env` adds the shim that makes
         # every IPv6 socket fail as on a kernel built without IPv6.
-        self.svc = Service(self.tmp.path,
-                           wrapper=["env", "LD_PRELOAD=%s %s" % (SHIM, NO_IPV6_SHIM)]).start()
-
-    def tearDown(self):
-        self.svc.stop()
-        self.tmp.cleanup()
+        self.svc = Service(TempDir(self).path, wrapper=["env", "LD_PRELOAD=%s %s" % (SHIM, NO_IPV6_SHIM)])
+        self.svc.start(owner=self)
 
     def test_falls_back_to_ipv4_only(self):
         self.assertRegex(self.svc.log_text(), r"call-audio: listening on :%d \(cert " % self.svc.port)
-        status, _ = health_over("127.0.0.1", self.svc)
-        self.assertEqual(status, "HTTP/1.1 200 OK")
+        self.assertEqual(self.svc.ask_once(request("GET", HEALTH, self.svc.token(), close=True))[0],
+                         "HTTP/1.1 200 OK")
         if host_has_ipv6_loopback():
             with self.assertRaises(ConnectionRefusedError):
                 socket.create_connection(("::1", self.svc.port), timeout=WAIT).close()

@@ -11,7 +11,7 @@ import struct
 import threading
 import unittest
 
-from harness import HEALTH, WAIT, Service, TempDir, make_credentials, request
+from harness import HEALTH, WAIT, Service, TempDir, make_credentials, read_to_close, request, tls_context
 
 MBEDTLS = os.environ.get("CALLAUDIO_MBEDTLS_VERSION", "")
 
@@ -106,23 +106,13 @@ class TlsPolicy(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.tmp = TempDir()
+        tmp = TempDir(cls)
         cls.services = {}
         for key in ("ec", "rsa"):
-            workdir = os.path.join(cls.tmp.path, key)
+            workdir = os.path.join(tmp.path, key)
             os.makedirs(os.path.join(workdir, "sim", "cards"))
             make_credentials(workdir, key=key)
-            cls.services[key] = Service(workdir, sim_dir=os.path.join(workdir, "sim")).start()
-
-    @classmethod
-    def tearDownClass(cls):
-        try:
-            cls.services["ec"].stop()  # raises on a sanitizer report
-        finally:
-            try:
-                cls.services["rsa"].stop()
-            finally:
-                cls.tmp.cleanup()
+            cls.services[key] = Service(workdir, sim_dir=os.path.join(workdir, "sim")).start(owner=cls)
 
     def test_refuses_what_the_policy_leaves_out(self):
         cases = [
@@ -158,22 +148,11 @@ class TlsPolicy(unittest.TestCase):
     def ask_health(self, sock):
         """One request, read to the server's close, so that tickets sent
         after a TLS 1.3 handshake have arrived too. Returns the status line."""
-        svc = self.services["ec"]
-        sock.sendall(request("GET", HEALTH, svc.token(), close=True))
-        data = b""
-        while True:
-            try:
-                chunk = sock.recv(65536)
-            except (ssl.SSLZeroReturnError, ConnectionResetError):
-                chunk = b""
-            if not chunk:
-                break
-            data += chunk
-        return data.split(b"\r\n", 1)[0]
+        sock.sendall(request("GET", HEALTH, self.services["ec"].token(), close=True))
+        return read_to_close(sock).split(b"\r\n", 1)[0]
 
     def client_context(self, version):
-        ctx = ssl.create_default_context(cafile=self.services["ec"].cert)
-        ctx.check_hostname = False
+        ctx = tls_context(self.services["ec"].cert)
         ctx.minimum_version = ctx.maximum_version = version
         return ctx
 

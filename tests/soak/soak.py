@@ -29,7 +29,7 @@ ROOT = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 sys.path.insert(0, os.path.join(ROOT, "tools", "simcard"))
 
-from harness import BUILD, HEALTH, STREAM, TX, Client, Service, TempDir, request  # noqa: E402
+from harness import BUILD, HEALTH, STREAM, TX, Client, Service, TempDir, client_hello, request  # noqa: E402
 from simcard import Sim  # noqa: E402
 
 CARD = "RM500QGL"
@@ -65,9 +65,6 @@ class Soak:
 
     # --- clients ---
 
-    def connect(self):
-        return self.svc.connect()
-
     def poster(self):
         seq = 0
         c = None
@@ -83,7 +80,7 @@ class Soak:
             body = struct.pack("<h", seq) * PIECE_FRAMES
             try:
                 if c is None:
-                    c = self.connect()
+                    c = self.svc.connect()
                 c.send(request("POST", TX, self.token, body=body))
                 status = c.response()[0]
             except (OSError, EOFError, ssl.SSLError):
@@ -99,7 +96,7 @@ class Soak:
     def listener(self):
         while not self.stop.is_set():
             try:
-                c = self.connect()
+                c = self.svc.connect()
                 c.send(request("GET", STREAM, self.token))
                 head = c.read_until(b"\r\n\r\n")
                 if b" 200 " not in head.split(b"\r\n", 1)[0]:
@@ -125,11 +122,7 @@ class Soak:
     def health(self):
         while not self.stop.is_set():
             try:
-                c = self.connect()
-                c.send(request("GET", HEALTH, self.token, close=True))
-                status = c.response()[0]
-                c.close()
-                ok = status == "HTTP/1.1 200 OK"
+                ok = self.svc.ask_once(request("GET", HEALTH, self.token, close=True))[0] == "HTTP/1.1 200 OK"
             except (OSError, EOFError, ssl.SSLError):
                 ok = False
             with self.lock:
@@ -142,14 +135,14 @@ class Soak:
     # --- faults ---
 
     def drop_mid_body(self):
-        c = self.connect()
+        c = self.svc.connect()
         c.send(b"POST %s?token=%s HTTP/1.1\r\nContent-Length: 6400\r\n\r\n" % (TX.encode(), self.token.encode())
                + b"\x01\x00" * 100)
         c.close()
 
     def drop_mid_stream(self):
         # A newer stream: it supersedes the listener's, then goes away.
-        c = self.connect()
+        c = self.svc.connect()
         c.send(request("GET", STREAM, self.token))
         c.read_until(b"\r\n\r\n")
         c.read_exact(2000)
@@ -173,44 +166,26 @@ class Soak:
         socks = [socket.create_connection(("127.0.0.1", self.svc.port), timeout=5) for _ in range(20)]
         self.in_background(lambda: self.hold(socks))
 
-    def trickle(self, sock, data):
-        """One byte a second until the service hangs up (or the end)."""
-        try:
-            for b in data:
-                if self.stop.wait(1.0):
-                    break
-                sock.sendall(bytes([b]))
-        except OSError:
-            pass
-        sock.close()
-
-    def trickled_hello(self):
-        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-        ctx.check_hostname = False
-        ctx.verify_mode = ssl.CERT_NONE
-        outgoing = ssl.MemoryBIO()
-        tls = ctx.wrap_bio(ssl.MemoryBIO(), outgoing, server_hostname="localhost")
-        try:
-            tls.do_handshake()
-        except ssl.SSLWantReadError:
-            pass
-        hello = outgoing.read()
-        sock = socket.create_connection(("127.0.0.1", self.svc.port), timeout=5)
-        self.in_background(lambda: self.trickle(sock, hello))
-
-    def trickled_head(self):
-        c = self.connect()
-        head = request("GET", HEALTH, self.token)
+    def trickle(self, conn, send, data):
+        """One byte a second on `conn` until the service hangs up (or the end)."""
         def run():
             try:
-                for b in head:
+                for b in data:
                     if self.stop.wait(1.0):
                         break
-                    c.send(bytes([b]))
+                    send(bytes([b]))
             except (OSError, ssl.SSLError):
                 pass
-            c.close()
+            conn.close()
         self.in_background(run)
+
+    def trickled_hello(self):
+        sock = socket.create_connection(("127.0.0.1", self.svc.port), timeout=5)
+        self.trickle(sock, sock.sendall, client_hello())
+
+    def trickled_head(self):
+        c = self.svc.connect()
+        self.trickle(c, c.send, request("GET", HEALTH, self.token))
 
     def stalled_listener(self):
         # A frozen tab: takes over the stream, then never reads again.
@@ -286,14 +261,12 @@ class Soak:
                 break
             time.sleep(1.0)
         self.check_audio()
-        if after["threads"] > base["threads"]:
-            self.failures.append("threads %d after the load, %d before" % (after["threads"], base["threads"]))
-        if after["fds"] > base["fds"]:
-            self.failures.append("open descriptors %d after the load, %d before" % (after["fds"], base["fds"]))
         # Freed memory is kept by the allocator for reuse; a leak shows as
         # growth well beyond one burst of connection stacks and buffers.
-        if after["rss_kib"] > base["rss_kib"] + 4096:
-            self.failures.append("RSS %d KiB after the load, %d KiB before" % (after["rss_kib"], base["rss_kib"]))
+        for key, what, slack in (("threads", "threads", 0), ("fds", "open descriptors", 0),
+                                 ("rss_kib", "RSS KiB", 4096)):
+            if after[key] > base[key] + slack:
+                self.failures.append("%s %d after the load, %d before" % (what, after[key], base[key]))
         if self.health_misses:
             self.failures.append("%d health checks failed (%d answered)" % (self.health_misses, self.health_ok))
         if not self.good_posts or not self.streams_started:

@@ -9,6 +9,7 @@ import os
 import select
 import shutil
 import statistics
+import struct
 import subprocess
 import sys
 import tempfile
@@ -66,9 +67,10 @@ class Probe:
                 self.p.wait()
 
 
-def samples_of(hexdata):
-    raw = bytes.fromhex(hexdata)
-    return [int.from_bytes(raw[i:i + 2], "big", signed=True) for i in range(0, len(raw), 2)]
+def samples_of(data, order=">"):
+    """16-bit samples of `data` (the probe's big-endian hex, or raw bytes in `order`)."""
+    raw = bytes.fromhex(data) if isinstance(data, str) else data
+    return list(struct.unpack("%s%dh" % (order, len(raw) // 2), raw))  # an odd length raises
 
 
 def first_frame(answer):
@@ -90,8 +92,8 @@ class SimTestCase(unittest.TestCase):
             p.close()
         shutil.rmtree(self.tmp, ignore_errors=True)
 
-    def probe(self):
-        p = Probe(self.sim.env())
+    def probe(self, env=None):
+        p = Probe(env or self.sim.env())
         self.probes.append(p)
         return p
 
@@ -154,9 +156,7 @@ class CaptureTest(SimTestCase):
                     data = f.read()
                 self.assertEqual(len(data), size)
                 if size == 32000:
-                    s = [int.from_bytes(data[i:i + 2], "little", signed=True)
-                         for i in range(0, len(data), 2)]
-                    self.assertIsNotNone(simcard.decode_frames(s))
+                    self.assertIsNotNone(simcard.decode_frames(samples_of(data, "<")))
 
     def test_looped_source_file(self):
         src = os.path.join(self.tmp, "src.raw")
@@ -210,8 +210,7 @@ class PlaybackTest(SimTestCase):
         # 50 periods into a 6-period buffer: the last 6 still fit at once.
         self.assertAlmostEqual(took, (50 - 6) * 0.020, delta=0.08)
         self.assertEqual(p.call("drain", timeout=5)[0], 0)
-        rec = self.sim.record(CARD)
-        s = [int.from_bytes(rec[i:i + 2], "little", signed=True) for i in range(0, len(rec), 2)]
+        s = samples_of(self.sim.record(CARD), "<")
         self.assertEqual(len(s), 16000)
         self.assertEqual(simcard.decode_frames(s), 1000)
 
@@ -294,16 +293,13 @@ class FaultTest(SimTestCase):
         self.assertEqual(q.call("write 320 0")[0], 320)
 
     def test_suspend_then_resume_answers_eagain(self):
-        for direction in ("capture", "playback"):
+        # (direction, opener, first call and what it returns, the call that meets the suspend)
+        for direction, opened, first, op in (
+                ("capture", self.open_capture, ("read 320", 320), "read 320"),
+                ("playback", self.open_playback, ("write 1600 0", 1600), "write 320 0")):
             with self.subTest(direction=direction):
-                if direction == "capture":
-                    p = self.open_capture()
-                    op = "read 320"
-                    self.assertEqual(p.call(op)[0], 320)
-                else:
-                    p = self.open_playback()
-                    op = "write 320 0"
-                    self.assertEqual(p.call("write 1600 0")[0], 1600)
+                p = opened()
+                self.assertEqual(p.call(first[0])[0], first[1])
                 self.sim.suspend(2, direction=direction)
                 # A blocked or idle stream learns of it within a period.
                 results = [p.call(op)[0] for _ in range(3)]
@@ -387,8 +383,8 @@ class OneStreamTest(SimTestCase):
 
 
 class EnvironmentTest(SimTestCase):
-    def run_wrapped(self, args, command, env=None, timeout=10):
-        return subprocess.run([WRAPPER, "--build-dir", BUILD] + args + ["--"] + command,
+    def run_wrapped(self, args, command, env=None, timeout=10, script=None):
+        return subprocess.run([WRAPPER, "--build-dir", BUILD] + args + ["--"] + command, input=script,
                               capture_output=True, text=True, timeout=timeout, env=env)
 
     def test_wrapper_environment_and_cards(self):
@@ -413,8 +409,7 @@ class EnvironmentTest(SimTestCase):
         script = "open capture %s 1280\nread 320\nclose\n" % DEV
         env = dict(os.environ)
         env.pop("ASAN_OPTIONS", None)
-        r = subprocess.run([WRAPPER, "--build-dir", BUILD, "--", PROBE_ASAN], input=script,
-                           capture_output=True, text=True, timeout=10, env=env)
+        r = self.run_wrapped([], [PROBE_ASAN], env=env, script=script)
         self.assertEqual(r.returncode, 0, r.stderr)
         lines = r.stdout.splitlines()
         self.assertEqual([ln.split()[0] for ln in lines], ["0", "320", "0"])
@@ -429,10 +424,7 @@ class EnvironmentTest(SimTestCase):
         os.makedirs(home)
         with open(os.path.join(home, ".asoundrc"), "w") as f:
             f.write("pcm.!plughw { type null }\npcm.!hw { type null }\n")
-        env = dict(self.sim.env(), HOME=home)
-        p = Probe(env)
-        self.probes.append(p)
-        self.open_capture(p)
+        p = self.open_capture(self.probe(dict(self.sim.env(), HOME=home)))
         r = p.call("read 320")
         self.assertEqual(r[0], 320)
         self.assertEqual(first_frame(r), self.sim.events(kind="read")[0]["g"])

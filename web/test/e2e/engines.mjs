@@ -13,7 +13,7 @@ import fs from 'node:fs';
 import path from 'node:path';
 import { spawn } from 'node:child_process';
 import { createRequire } from 'node:module';
-import { freePort, sleep, until } from './harness.mjs';
+import { freePort, stop, until } from './harness.mjs';
 
 const require = createRequire(import.meta.url);
 
@@ -26,21 +26,21 @@ function puppeteer() {
 }
 const NO_DRIVER = 'puppeteer-core is not installed in web/test/e2e (web/test/run-browser-test.sh installs it)';
 
-function puppeteerPage(p) {
-  return {
-    eval: (expr) => p.evaluate(expr),
-    click: (sel) => p.click(sel),
-    close: () => p.close(),
-  };
-}
+// The message of the first [met, message] requirement not met, or null.
+const firstMissing = (checks) => (checks.find(([met]) => !met) || [true, null])[1];
 
-function puppeteerBrowser(b, timeout) {
+// Chromium and Firefox through puppeteer-core; `options` holds what differs.
+async function launchPuppeteer({ dir, env, timeout }, options) {
+  const b = await puppeteer().launch({
+    headless: true, acceptInsecureCerts: true, userDataDir: path.join(dir, 'profile'), env, timeout,
+    protocolTimeout: timeout, ...options,
+  });
   return {
     async open(url) {
       const p = await b.newPage();
       p.setDefaultTimeout(timeout);
       await p.goto(url);
-      return puppeteerPage(p);
+      return { eval: (expr) => p.evaluate(expr), click: (sel) => p.click(sel), close: () => p.close() };
     },
     close: () => b.close(),
   };
@@ -52,27 +52,16 @@ const chromium = {
   needs: [],
   // The fake capture device plays the file the harness writes.
   tone: { hz: 1000, share: 0.9, levelDb: 4 },
-  missing() {
-    if (!fs.existsSync(CHROMIUM)) return `no Chromium at ${CHROMIUM} (apt-get install chromium)`;
-    return puppeteer() ? null : NO_DRIVER;
-  },
-  async launch({ dir, wav, env, timeout }) {
-    const b = await puppeteer().launch({
-      executablePath: CHROMIUM,
-      headless: true,
-      acceptInsecureCerts: true,
-      userDataDir: path.join(dir, 'profile'),
-      env,
-      timeout,
-      protocolTimeout: timeout,
-      args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-        '--disable-background-networking', '--disable-component-update', '--disable-sync',
-        '--use-fake-device-for-media-stream', '--use-fake-ui-for-media-stream',
-        `--use-file-for-fake-audio-capture=${wav}`, '--autoplay-policy=no-user-gesture-required',
-        '--ignore-certificate-errors'],
-    });
-    return puppeteerBrowser(b, timeout);
-  },
+  missing: () => firstMissing([[fs.existsSync(CHROMIUM), `no Chromium at ${CHROMIUM} (apt-get install chromium)`],
+    [puppeteer(), NO_DRIVER]]),
+  launch: (how) => launchPuppeteer(how, {
+    executablePath: CHROMIUM,
+    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+      '--disable-background-networking', '--disable-component-update', '--disable-sync',
+      '--use-fake-device-for-media-stream', '--use-fake-ui-for-media-stream',
+      `--use-file-for-fake-audio-capture=${how.wav}`, '--autoplay-policy=no-user-gesture-required',
+      '--ignore-certificate-errors'],
+  }),
 };
 
 const FIREFOX = process.env.FIREFOX || '/usr/bin/firefox-esr';
@@ -81,31 +70,19 @@ const firefox = {
   needs: ['sound'],
   // Firefox's fake microphone is a 1 kHz sine of its own.
   tone: { hz: 1000, share: 0.9, levelDb: 4 },
-  missing() {
-    if (!fs.existsSync(FIREFOX)) return `no Firefox at ${FIREFOX} (apt-get install firefox-esr)`;
-    if (!fs.existsSync('/usr/bin/pulseaudio')) return 'no pulseaudio (apt-get install pulseaudio)';
-    return puppeteer() ? null : NO_DRIVER;
-  },
-  async launch({ dir, env, timeout }) {
-    const b = await puppeteer().launch({
-      browser: 'firefox',
-      executablePath: FIREFOX,
-      headless: true,
-      acceptInsecureCerts: true,
-      userDataDir: path.join(dir, 'profile'),
-      env,
-      timeout,
-      protocolTimeout: timeout,
-      extraPrefsFirefox: {
-        'media.navigator.streams.fake': true,
-        'media.navigator.permission.disabled': true,
-        'media.autoplay.default': 0,
-        'media.autoplay.block-webaudio': false,
-        'network.http.http3.enable': false,
-      },
-    });
-    return puppeteerBrowser(b, timeout);
-  },
+  missing: () => firstMissing([[fs.existsSync(FIREFOX), `no Firefox at ${FIREFOX} (apt-get install firefox-esr)`],
+    [fs.existsSync('/usr/bin/pulseaudio'), 'no pulseaudio (apt-get install pulseaudio)'], [puppeteer(), NO_DRIVER]]),
+  launch: (how) => launchPuppeteer(how, {
+    browser: 'firefox',
+    executablePath: FIREFOX,
+    extraPrefsFirefox: {
+      'media.navigator.streams.fake': true,
+      'media.navigator.permission.disabled': true,
+      'media.autoplay.default': 0,
+      'media.autoplay.block-webaudio': false,
+      'network.http.http3.enable': false,
+    },
+  }),
 };
 
 // WebKitGTK through WebKitWebDriver (W3C WebDriver over HTTP), driving the
@@ -130,24 +107,15 @@ const webkit = {
   // microphone level in 100 ms windows four times a second, so it may miss
   // every beep of the last seconds and read up to 5 dB low.
   tone: { hz: 150, share: 0.3, levelDb: 7 },
-  missing() {
-    if (!fs.existsSync(WEBDRIVER)) return `no WebKitWebDriver at ${WEBDRIVER} (apt-get install webkit2gtk-driver)`;
-    if (!miniBrowser()) return 'no MiniBrowser next to the WebKitGTK library (apt-get install webkit2gtk-driver)';
-    if (!fs.existsSync('/usr/bin/Xvfb')) return 'no Xvfb (apt-get install xvfb)';
-    return null;
-  },
+  missing: () => firstMissing([
+    [fs.existsSync(WEBDRIVER), `no WebKitWebDriver at ${WEBDRIVER} (apt-get install webkit2gtk-driver)`],
+    [miniBrowser(), 'no MiniBrowser next to the WebKitGTK library (apt-get install webkit2gtk-driver)'],
+    [fs.existsSync('/usr/bin/Xvfb'), 'no Xvfb (apt-get install xvfb)']]),
   async launch({ env, timeout }) {
     const port = await freePort();
     const driver = spawn(WEBDRIVER, [`--port=${port}`], { env, stdio: ['ignore', 'ignore', 'pipe'] });
     let log = '';
     driver.stderr.on('data', (d) => { log = (log + d).slice(-4000); });
-    const stopDriver = async () => {
-      if (driver.exitCode !== null || driver.signalCode !== null) return;
-      const gone = new Promise((r) => driver.once('exit', r));
-      process.kill(driver.pid, 'SIGTERM');
-      await Promise.race([gone, sleep(5000)]);
-      if (driver.exitCode === null && driver.signalCode === null) process.kill(driver.pid, 'SIGKILL');
-    };
     const wd = async (method, route, body) => {
       const res = await fetch(`http://127.0.0.1:${port}${route}`, {
         method, headers: { 'content-type': 'application/json' },
@@ -176,9 +144,8 @@ const webkit = {
         // One window per page, so an older page keeps running while a newer
         // one is driven.
         async open(url) {
-          let handle;
-          if (windows++ === 0) handle = await wd('GET', session + '/window');
-          else handle = (await wd('POST', session + '/window/new', { type: 'window' })).handle;
+          const handle = windows++ === 0 ? await wd('GET', session + '/window')
+            : (await wd('POST', session + '/window/new', { type: 'window' })).handle;
           const use = () => wd('POST', session + '/window', { handle });
           await use();
           await wd('POST', session + '/url', { url });
@@ -202,11 +169,11 @@ const webkit = {
         },
         async close() {
           await wd('DELETE', session).catch(() => {});
-          await stopDriver();
+          await stop(driver);
         },
       };
     } catch (e) {
-      await stopDriver();
+      await stop(driver);
       throw e;
     }
   },

@@ -62,13 +62,18 @@ export function writeToneWav(file, hz, amp, rate = 48000, seconds = 4) {
   fs.writeFileSync(file, Buffer.concat([h, data]));
 }
 
-// The page's origin: a static server for web/ on loopback.
-function serveWeb() {
+// The page's origin: a static server for `root` (web/) on loopback.
+// `pages` maps further paths to HTML served from memory.
+export function serveWeb({ root = WEB, pages = {} } = {}) {
   const types = { '.html': 'text/html', '.js': 'text/javascript', '.css': 'text/css' };
   const server = http.createServer((req, res) => {
     const p = decodeURIComponent(new URL(req.url, 'http://x').pathname);
-    const file = path.join(WEB, p.endsWith('/') ? p + 'index.html' : p);
-    if (!file.startsWith(WEB + path.sep) || !fs.existsSync(file) || !fs.statSync(file).isFile()) {
+    if (Object.hasOwn(pages, p)) {
+      res.writeHead(200, { 'content-type': 'text/html', 'cache-control': 'no-store' }).end(pages[p]);
+      return;
+    }
+    const file = path.join(root, p.endsWith('/') ? p + 'index.html' : p);
+    if (!file.startsWith(root + path.sep) || !fs.existsSync(file) || !fs.statSync(file).isFile()) {
       res.writeHead(404).end();
       return;
     }
@@ -89,7 +94,7 @@ function child(cmd, args, opts = {}) {
   return p;
 }
 
-async function stop(p) {
+export async function stop(p) {
   if (!p || p.exitCode !== null || p.signalCode !== null) return;
   const gone = new Promise((r) => p.once('exit', r));
   try { process.kill(p.pid, 'SIGTERM'); } catch { return; }

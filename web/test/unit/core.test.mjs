@@ -38,12 +38,9 @@ test('encode: rounding, clipping, byte order', () => {
   assert.deepEqual(Array.from(b), [0, 0, 0xff, 0x7f, 0, 0x80, 0xff, 0x7f, 0, 0x80, 0, 0x40, 0, 0xc0, 1, 0]);
 });
 
-function sine(rate, freq, n, amp = 0.5) {
-  return Float32Array.from({ length: n }, (_, i) => amp * Math.sin(2 * Math.PI * freq * i / rate));
-}
-function rms(x) {
-  return Math.sqrt(x.reduce((a, v) => a + v * v, 0) / x.length);
-}
+const sine = (rate, freq, n, amp = 0.5) => Float32Array.from({ length: n },
+  (_, i) => amp * Math.sin(2 * Math.PI * freq * i / rate));
+const rms = (x) => Math.sqrt(x.reduce((a, v) => a + v * v, 0) / x.length);
 function crossingsHz(x, rate) {
   let c = 0;
   for (let i = 1; i < x.length; i++) if ((x[i - 1] < 0) !== (x[i] < 0)) c++;
@@ -177,6 +174,13 @@ const noJitter = () => new Backoff({ base: 500, max: 8000, random: () => 0 });
 const machine = () => new CallMachine({ backoff: noJitter(),
                                         noCardBackoff: new Backoff({ base: 1000, max: 5000, random: () => 0 }) });
 const body = (error) => JSON.stringify(error ? { success: false, error } : { success: false });
+// A started machine that has had these stream answers.
+const started = (...answers) => {
+  const m = machine();
+  m.start();
+  for (const a of answers) m.streamAnswer(a);
+  return m;
+};
 
 test('state machine: 200 is live', () => {
   const m = machine();
@@ -188,8 +192,7 @@ test('state machine: 200 is live', () => {
 });
 
 test('state machine: 403 asks for a token once; a second refusal ends', () => {
-  const m = machine();
-  m.start();
+  const m = started();
   assert.deepEqual(m.streamAnswer(403, body('forbidden')), { do: 'token' });
   assert.equal(m.problem, Problem.TOKEN_REFUSED);
   assert.deepEqual(m.tokenSupplied(true), { do: 'connect', after: 0 });
@@ -197,23 +200,19 @@ test('state machine: 403 asks for a token once; a second refusal ends', () => {
   assert.equal(m.state, State.ENDED);
   assert.equal(m.problem, Problem.TOKEN_REFUSED);
 
-  const n = machine();
-  n.start();
+  const n = started();
   n.streamAnswer(403, body('forbidden'));
   assert.deepEqual(n.tokenSupplied(false), { do: 'stop' });
   assert.equal(n.problem, Problem.TOKEN_REFUSED);
 
-  const later = machine();             // a token that expires during a long call
-  later.start();
-  later.streamAnswer(403);
+  const later = started(403);          // a token that expires during a long call
   later.tokenSupplied(true);
   later.streamAnswer(200);
   assert.deepEqual(later.streamAnswer(403), { do: 'token' });
 });
 
 test('state machine: 503 no modem card waits for the call', () => {
-  const m = machine();
-  m.start();
+  const m = started();
   const delays = [];
   for (let i = 0; i < 5; i++) {
     const s = m.streamAnswer(503, body('no modem audio card'));
@@ -228,8 +227,7 @@ test('state machine: 503 no modem card waits for the call', () => {
 });
 
 test('state machine: 503 capture unavailable retries a few times, then ends', () => {
-  const m = machine();
-  m.start();
+  const m = started();
   const delays = [];
   for (let i = 0; i < 5; i++) delays.push(m.streamAnswer(503, body('capture unavailable')).after);
   assert.deepEqual(delays, [500, 1000, 2000, 4000, 8000]);
@@ -241,34 +239,28 @@ test('state machine: 503 capture unavailable retries a few times, then ends', ()
 test('state machine: unexpected answers end with a service problem', () => {
   for (const [status, b] of [[404, body()], [400, body()], [500, body()], [503, body()], [413, body()],
                              [503, 'not json'], [204, '']]) {
-    const m = machine();
-    m.start();
+    const m = started();
     assert.deepEqual(m.streamAnswer(status, b), { do: 'stop' }, `${status} ${b}`);
     assert.equal(m.problem, Problem.SERVICE);
   }
 });
 
 test('state machine: a clean end with the card present is a take-over, never retried', () => {
-  const m = machine();
-  m.start();
-  m.streamAnswer(200);
+  const m = started(200);
   assert.deepEqual(m.streamEnded({ clean: true, cardPresent: true, liveMs: 30000 }), { do: 'stop' });
   assert.equal(m.state, State.ENDED);
   assert.equal(m.problem, Problem.TAKEN_OVER);
 });
 
 test('state machine: a clean end without the card waits for the next call', () => {
-  const m = machine();
-  m.start();
-  m.streamAnswer(200);
+  const m = started(200);
   const s = m.streamEnded({ clean: true, cardPresent: false, liveMs: 500 });
   assert.equal(s.do, 'connect');
   assert.equal(m.problem, Problem.NO_CARD);
 });
 
 test('state machine: a broken stream reconnects with growing delays, reset by a stable call', () => {
-  const m = machine();
-  m.start();
+  const m = started();
   const delays = [];
   for (let i = 0; i < 4; i++) {
     m.streamAnswer(200);
@@ -286,19 +278,15 @@ test('state machine: a broken stream reconnects with growing delays, reset by a 
 });
 
 test('state machine: no answer at all', () => {
-  const m = machine();
-  m.start();
+  const m = started();
   assert.deepEqual(m.fetchFailed({ online: true }), { do: 'stop' });
   assert.equal(m.problem, Problem.CERTIFICATE);
 
-  const off = machine();
-  off.start();
+  const off = started();
   assert.equal(off.fetchFailed({ online: false }).do, 'connect');
   assert.equal(off.problem, Problem.NETWORK);
 
-  const was = machine();
-  was.start();
-  was.streamAnswer(200);
+  const was = started(200);
   was.streamEnded({ clean: false });
   assert.equal(was.fetchFailed({ online: true }).do, 'connect');
   assert.equal(was.problem, Problem.NETWORK);
