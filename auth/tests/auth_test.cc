@@ -208,6 +208,7 @@ TEST_F(Auth, NoSecretAfterAFailedLoadRefusesEverything)
     // The same key's first 15 bytes: too short, and nothing may remain loaded.
     EXPECT_EQ(load_file(kKey.substr(0, 15)), -1);
     EXPECT_EQ(request_authorized("GET / HTTP/1.1\r\n\r\n", query.c_str()), 0);
+    EXPECT_EQ(token_verify(token_for(in(60), "").c_str()), 0) << "a MAC under the empty key";
 }
 
 TEST_F(Auth, MacAgreesWithOpenSsl)
