@@ -378,7 +378,9 @@ def card_figures(sim, t_from):
     t_ns = int(t_from * 1e9)
     xruns = [e.t / 1e9 for e in evs if e.kind == "xrun" and e.t >= t_ns]
     trims = [e for e in evs if e.kind == "discard" and e.f.get("why") == "drop" and e.t >= t_ns]
-    pads = [e for e in evs if e.kind == "write" and e.f.get("silent") and e.t >= t_ns]
+    # Silence after the last audio is the end of the call, not a late post.
+    last_audio = max((e.t for e in evs if e.kind == "write" and not e.f.get("silent")), default=0)
+    pads = [e for e in evs if e.kind == "write" and e.f.get("silent") and t_ns <= e.t < last_audio]
     waits = [w["wait"] * 1000 for w in sim.queue_waits(CARD)
              if w["wait"] is not None and not w["silent"] and w["t_write"] >= t_ns]
     return {"xruns": xruns, "trims": len(trims), "pads": len(pads), "waits_ms": waits}

@@ -35,7 +35,7 @@ constexpr double kStaleTailSeconds = 0.2;
 
 // The keeper queues a period of silence once the card would hold less than
 // this, allowing for its own wake-up being late by a few milliseconds.
-constexpr int kPadBelowMs = 5;
+constexpr int kPadBelowMs = 10;
 constexpr int kPadMs = static_cast<int>(audio::kPeriodFrames / audio::kFramesPerMs);
 constexpr uint32_t kPadLogEvery = 25;          // and the first
 // How long after the last post the card is kept fed: a network stall of up

@@ -674,8 +674,8 @@ class UplinkIdle(CallTest):
         self.assertTrue(low <= float(elapsed) <= high, (elapsed, low, high))
         self.assertEqual(int(per_post), 20)
         # Posts of 20 ms come 30 ms apart: the card is fed a period of
-        # silence whenever it is down to 5 ms, so after a write it holds
-        # that post and at most 25 ms more (30 with the card read late).
+        # silence whenever it is down to 10 ms, so after a write it holds
+        # that post and at most 30 ms more.
         self.assertTrue(10 <= int(ring) <= 50, ring)
         self.assertEqual(int(reused), k - 2)
 
