@@ -383,7 +383,9 @@ def card_figures(sim, t_from):
     pads = [e for e in evs if e.kind == "write" and e.f.get("silent") and t_ns <= e.t < last_audio]
     waits = [w["wait"] * 1000 for w in sim.queue_waits(CARD)
              if w["wait"] is not None and not w["silent"] and w["t_write"] >= t_ns]
-    return {"xruns": xruns, "trims": len(trims), "pads": len(pads), "waits_ms": waits}
+    audio = sum(e["n"] for e in evs if e.kind == "write" and not e.f.get("silent") and e.t >= t_ns)
+    return {"xruns": xruns, "trims": len(trims), "pads": len(pads), "waits_ms": waits,
+            "audio_frames": audio - sum(e["n"] for e in trims)}
 
 
 def recovery(series, stalls, t_end):
@@ -479,6 +481,7 @@ def run_one(ctx, creds, profile, client, seconds, workdir):
                                         if any(s <= x <= e + 0.1 for s, e in stalls)),
         "card_trims": card["trims"],
         "card_pads_per_min": card["pads"] / minutes,
+        "mic_played_pct": 100.0 * card["audio_frames"] / max(1, sum(frames_per_post) * FRAME),
         "queue_wait_ms": spread(card["waits_ms"]),
         "post_rtt_ms": spread(rtts),
         "posts": len(rtts),
@@ -558,6 +561,8 @@ def rows(net):
             (s, "held up by the machine: client posts >10 ms late; relay",
              val(lambda r: "%s; %s" % ("-" if r.get("client_late_posts") is None else r["client_late_posts"],
                                        (r.get("relay") or "").replace("netimpair: ", ""))), ""),
+            (s, "microphone audio played at the card, % of posted (the rest: ceiling and trims)",
+             val(lambda r: f(r.get("mic_played_pct"))), ""),
             (s, "posts (failed), frames per post p50/max, mic frames dropped",
              val(lambda r: "%d (%d), %s/%s, %d" % (r["posts"], r["post_failures"], f(r["frames_per_post"]["p50"], 0),
                                                   f(r["frames_per_post"]["max"], 0), r["mic_dropped_frames"])), ""),
