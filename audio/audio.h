@@ -92,11 +92,16 @@ int sink_trim(PlaybackSink *sink);
 // otherwise play late, in front of the next post. Returns the milliseconds
 // dropped, 0 when nothing waited unstarted.
 int sink_drop_unstarted(PlaybackSink *sink);
-// Queues one period (20 ms) of silence behind what is queued, when the
-// device is playing: a late post then finds the card still running instead
-// of restarting it with a click. 1 when written, 0 when the device is not
-// playing (nothing written), -1 with "writei: ..." in `err`.
-int sink_pad(PlaybackSink *sink, char *err, size_t err_size);
+// Keeps the device playing with silence while a post is late, so the
+// card does not run dry (a click) inside a talk spurt: when it plays and
+// holds `below_ms` or less, one period (20 ms) is queued; when it has run
+// dry, or (with `start_now`) holds audio that waits under the start
+// cushion, enough silence to reach the cushion, so it plays again. Returns
+// the milliseconds of silence queued (0: none needed, or nothing to keep
+// playing) and stores what the card holds afterwards in `*queued_ms` (-1
+// when unknown); -1 with "writei: ..." in `err` when the write fails.
+int sink_pad(PlaybackSink *sink, int below_ms, bool start_now, int *queued_ms, char *err,
+             size_t err_size);
 // Plays `len` bytes (whole frames; an odd last byte is not played), blocking
 // until the device has taken them all. 0 on success, -1 with "writei: ..."
 // in `err`. `sink` must not be null.

@@ -29,7 +29,8 @@ constexpr snd_pcm_uframes_t kStartPeriods = 2;
 }  // namespace
 
 struct PlaybackSink {
-    snd_pcm_t *pcm;  // valid from sink_open until sink_close
+    snd_pcm_t *pcm;             // valid from sink_open until sink_close
+    snd_pcm_uframes_t start;    // the start threshold set, frames
 };
 
 PlaybackSink *sink_open(const char *device, char *err, size_t err_size)
@@ -70,6 +71,7 @@ PlaybackSink *sink_open(const char *device, char *err, size_t err_size)
     snd_pcm_sw_params_set_start_threshold(sink->pcm, sw, start);
     snd_pcm_sw_params_set_stop_threshold(sink->pcm, sw, buffer);
     snd_pcm_sw_params_set_avail_min(sink->pcm, sw, period);
+    sink->start = start;
     rc = snd_pcm_sw_params(sink->pcm, sw);
     if (rc < 0) {
         format_error(err, err_size, "sw_params: %s", snd_strerror(rc));
@@ -137,14 +139,52 @@ int sink_drop_unstarted(PlaybackSink *sink)
     return queued_ms;
 }
 
-int sink_pad(PlaybackSink *sink, char *err, size_t err_size)
+int sink_pad(PlaybackSink *sink, int below_ms, bool start_now, int *queued_ms, char *err,
+             size_t err_size)
 {
-    // Only a playing device runs dry; one that has not started yet (or has
-    // already run dry) restarts on the cushion of the next post.
-    if (!sink || !sink->pcm || snd_pcm_state(sink->pcm) != SND_PCM_STATE_RUNNING)
+    *queued_ms = -1;
+    if (!sink || !sink->pcm)
         return 0;
-    static const unsigned char kSilence[audio::kPeriodBytes] = {};
-    return sink_write(sink, kSilence, sizeof(kSilence), err, err_size) == 0 ? 1 : -1;
+    // Playing: one period once the queue is down to below_ms. Run dry, or
+    // (with start_now) holding audio under the start cushion: enough to
+    // reach the cushion, so that the device plays again instead of waiting
+    // for the next post.
+    snd_pcm_uframes_t frames = 0;
+    int queued = 0;
+    switch (snd_pcm_state(sink->pcm)) {
+    case SND_PCM_STATE_RUNNING:
+        queued = pcm_delay_ms(sink->pcm);
+        if (queued < 0)
+            return 0;
+        if (queued <= below_ms)
+            frames = audio::kPeriodFrames;
+        break;
+    case SND_PCM_STATE_XRUN:
+        frames = sink->start;
+        break;
+    case SND_PCM_STATE_PREPARED: {
+        queued = pcm_delay_ms(sink->pcm);
+        if (queued <= 0)
+            return 0;  // nothing waits: the next post starts the device
+        const auto have = static_cast<snd_pcm_uframes_t>(queued) * audio::kFramesPerMs;
+        if (start_now && have < sink->start)
+            frames = sink->start - have;
+        break;
+    }
+    default:
+        return 0;
+    }
+    *queued_ms = queued;
+    if (frames == 0)
+        return 0;
+    static const unsigned char kSilence[kStartPeriods * audio::kPeriodBytes] = {};
+    if (frames > sizeof(kSilence) / audio::kBytesPerFrame)
+        frames = sizeof(kSilence) / audio::kBytesPerFrame;
+    if (sink_write(sink, kSilence, frames * audio::kBytesPerFrame, err, err_size) != 0)
+        return -1;
+    const int ms = static_cast<int>(frames / audio::kFramesPerMs);
+    *queued_ms = queued + ms;
+    return ms;
 }
 
 int sink_write(PlaybackSink *sink, const void *data, size_t len, char *err, size_t err_size)

@@ -37,7 +37,10 @@ constexpr double kStaleTailSeconds = 0.2;
 // The keeper queues a period of silence once the card would hold less than
 // this, allowing for its own wake-up being late by a few milliseconds.
 constexpr int kPadBelowMs = 10;
-constexpr int kPadMs = static_cast<int>(audio::kPeriodFrames / audio::kFramesPerMs);
+// Audio left under the start cushion (a post that came to a card that had
+// run dry, or the first of a talk spurt) is started with silence once the
+// next post is this late: two periods after the post before.
+constexpr double kStartLateSeconds = 0.04;
 constexpr uint32_t kPadLogEvery = 25;          // and the first
 // How long after the last post the card is kept fed: a network stall of up
 // to this long is bridged with silence instead of an underrun; after it the
@@ -302,28 +305,27 @@ double keeper_turn(UplinkState &u, double now)
     // due: between punctual posts the keeper costs one wake-up.
     double left_ms = u.level_ms - (now - u.level_at) * 1000.0;
     if (left_ms <= kPadBelowMs) {
-        const int d = sink_delay_ms(u.sink);
-        if (d < 0)
-            return reap_at;
         char err[kErrorSize] = {};
-        const int padded = d <= kPadBelowMs ? sink_pad(u.sink, err, sizeof(err)) : 0;
+        int queued = -1;
+        const bool stale = now - u.last_post >= kStartLateSeconds;
+        const int padded = sink_pad(u.sink, kPadBelowMs, stale, &queued, err, sizeof(err));
         if (padded < 0) {
             log_line("uplink write failed: %s", err);
             sink_close(u.sink);
             u.sink = nullptr;
             return reap_at;
         }
-        if (padded == 0 && d <= kPadBelowMs)
-            return reap_at;  // not playing: the next post starts it again
+        if (queued < 0 || (padded == 0 && queued <= kPadBelowMs))
+            return reap_at;  // nothing to keep playing: the next post starts it
         if (padded) {
             u.pads += 1;
             if (u.pads == 1 || u.pads % kPadLogEvery == 0)
-                log_line("uplink: played %dms of silence while a post was late (%u times)", kPadMs,
+                log_line("uplink: played %dms of silence while a post was late (%u times)", padded,
                          u.pads);
         }
-        u.level_ms = d + (padded ? kPadMs : 0);
+        u.level_ms = queued;
         u.level_at = now;
-        left_ms = u.level_ms;
+        left_ms = queued;
     }
     u.keeper_timing = true;
     return now + (left_ms - kPadBelowMs) / 1000.0;

@@ -311,7 +311,9 @@ class Sim:
                 text = f.read()
         except FileNotFoundError:
             return []
-        return parse_events(text, card, direction, kind, stream)
+        # The card may be halfway through appending a line: only whole
+        # lines count.
+        return parse_events(text[:text.rfind("\n") + 1], card, direction, kind, stream)
 
     def record(self, card):
         """Bytes the card has played so far (S16_LE mono)."""
