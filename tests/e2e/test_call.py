@@ -455,7 +455,7 @@ class Uplink(CallTest):
         late = [played.index(sent[i]) for i in (4, 8, 12)]
         self.assertTrue(any(played[at - 2 * PERIOD:at] == bytes(2 * PERIOD) for at in late),
                         "no silence in front of any late post")
-        self.assertRegex(self.new_log(), r"uplink: played 20ms of silence while a post was late \(\d+ times\)")
+        self.assertRegex(self.new_log(), r"uplink: played \d+ms of silence while a post was late \(\d+ times\)")
 
     def test_body_framing(self):
         c = self.connect()
