@@ -143,12 +143,14 @@ class CallTest(unittest.TestCase):
                 if all(getattr(e, k) == v for k, v in kw.items())]
 
     def quiet(self):
-        """Waits until nothing is written to the card any more: after the
-        last post the service keeps it fed with silence for a second, a
-        period at a time, then lets it run dry."""
+        """Waits until the service has left the card alone: after the last
+        post it keeps the card fed with silence for a second, a period at a
+        time, then lets it run dry."""
         def stopped():
             writes = self.sim.events(card=CARD, direction="playback", kind="write")
-            return not writes or time.monotonic() - writes[-1].t / 1e9 > 0.3
+            audio = [e.t for e in writes if not e["silent"]]
+            now = time.monotonic()
+            return not writes or (now - writes[-1].t / 1e9 > 0.3 and now - max(audio, default=0) / 1e9 > 1.1)
         wait_until(stopped, what="the card's writes to stop")
 
     def open_streams(self, direction, waiting=False):
@@ -556,10 +558,13 @@ class Uplink(CallTest):
         self.assertTrue(c.closed())
 
         self.sim.plug(CARD)
-        self.post(self.connect(), bytes(640))
+        self.post(self.connect(), b"\x11" * 640)
 
         # A write that fails closes the sink; with the next open refused
-        # too, the post after that gets a fresh sink.
+        # too, the post after that gets a fresh sink. The faults wait until
+        # the service has stopped feeding the card silence, so that the
+        # post's own write meets them.
+        self.quiet()
         self.sim.eio(1, direction="playback")
         self.sim.open_error("EBUSY", direction="playback")
         for expect in ("uplink write failed: writei: Input/output error",
