@@ -253,10 +253,11 @@ RouteResult uplink_post(TlsConnection *conn, std::string_view head, const unsign
             }
         }
         if (u.sink) {
-            if (monotonic_seconds() - u.last_used > kStaleTailSeconds)
+            const double arrived = monotonic_seconds();
+            if (arrived - u.last_used > kStaleTailSeconds)
                 sink_drop_unstarted(u.sink);
             unsigned long skip = 0;
-            apply_ceiling(u, length, monotonic_seconds(), &skip);
+            apply_ceiling(u, length, arrived, &skip);
             if (sink_write(u.sink, body.get() + skip, length - skip, err, sizeof(err)) == 0) {
                 good = true;
             } else {
