@@ -230,16 +230,22 @@ class PlayerModel:
         if self.window and not self.playing:
             self.drop(self.fill - self.start)
 
-    def drop(self, count):
-        while count > 0 and self.runs:
+    def remove(self, count):
+        """Takes up to `count` samples off the front; returns how many."""
+        left = count
+        while left > 0 and self.runs:
             g, n = self.runs[0]
-            k = min(n, count)
+            k = min(n, left)
             self.runs[0] = [None if g is None else g + k, n - k]
             if self.runs[0][1] == 0:
                 self.runs.pop(0)
             self.fill -= k
-            self.dropped += k
-            count -= k
+            left -= k
+        return count - max(left, 0)
+
+    def drop(self, count):
+        if count > 0:
+            self.dropped += self.remove(count)
 
     def pull(self, count):
         """Plays up to `count` samples; returns the frame number of the first
@@ -269,16 +275,8 @@ class PlayerModel:
     def take(self, count):
         """Removes `count` samples from the front; fill goes negative by
         what was missing."""
-        left = count
-        while left and self.runs:
-            g, n = self.runs[0]
-            k = min(n, left)
-            self.runs[0] = [None if g is None else g + k, n - k]
-            if self.runs[0][1] == 0:
-                self.runs.pop(0)
-            self.fill -= k
-            left -= k
-        self.fill -= left
+        removed = self.remove(count)
+        self.fill -= count - removed
 
 
 def model_playback(chunks):
