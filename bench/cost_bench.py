@@ -3,7 +3,7 @@ system calls per second of call, by kind, and instructions per second of
 call. Together with a router's cost per system call and its instructions
 per second they give the call's share of the router's CPU without a router.
 
-The call is the one of bench.py's call section: a 20 ms poster and a
+The call is the one of the call section: a 20 ms poster and a
 listener on the simulated card. Both figures come from a window of fixed
 length in the middle of the call, after the handshakes and the first
 writes, so they are per second of a running call:
@@ -23,10 +23,9 @@ import re
 import shutil
 import signal
 import subprocess
-import threading
 import time
 
-import bench
+from common import EC, Service, f, listener, part, poster, run_clients
 
 # The window opens this long after both directions have started (their
 # log lines), so that the handshakes (tens of millions of instructions
@@ -132,6 +131,13 @@ def parse_callgrind(path):
     Ir of every call from outside SIM_OBJECTS into them, inclusive)."""
     # Name compression: "ob=(id) name" the first time, "ob=(id)" afterwards.
     obj_names = {}
+
+    def name(text):
+        m = NAMED.match(text.strip())
+        if m and m.group(2) is not None:
+            obj_names[m.group(1)] = m.group(2)
+        return obj_names.get(m.group(1), "") if m else text.strip()
+
     ob = ""
     cob = None
     in_call = False
@@ -142,15 +148,9 @@ def parse_callgrind(path):
     with open(path, errors="replace") as fh:
         for line in fh:
             if line.startswith("ob="):
-                m = NAMED.match(line[3:].strip())
-                if m and m.group(2) is not None:
-                    obj_names[m.group(1)] = m.group(2)
-                ob = obj_names.get(m.group(1), "") if m else line[3:].strip()
+                ob = name(line[3:])
             elif line.startswith("cob="):
-                m = NAMED.match(line[4:].strip())
-                if m and m.group(2) is not None:
-                    obj_names[m.group(1)] = m.group(2)
-                cob = obj_names.get(m.group(1), "") if m else line[4:].strip()
+                cob = name(line[4:])
             elif line.startswith("calls="):
                 in_call = True
             elif line.startswith("totals:") or line.startswith("summary:"):
@@ -180,16 +180,16 @@ def vg_control(args, pid):
 
 # ---- the call ------------------------------------------------------------------------
 
-def call_with_window(ctx, svc, measure, window_s):
-    """Runs a 20 ms poster and a listener; measure(window_s) runs in a
-    thread once both directions are settled and returns (window start,
-    window end) in monotonic time. Returns (the window's length, posts/s
-    and chunks/s inside the window) or raises."""
+def call_with_window(svc, measure, window_s):
+    """Runs a 20 ms poster and a listener; measure(window_s) runs once both
+    directions are settled and returns (window start, window end) in
+    monotonic time. Returns (the window's length, posts/s and chunks/s
+    inside the window) or raises."""
     tok = svc.token()
     call_s = SETTLE_S + window_s + TAIL_S + SLACK_S
     box = {}
 
-    def run():
+    def window():
         deadline = time.monotonic() + START_WAIT_S
         while time.monotonic() < deadline and not all(m in svc.log_text() for m in STARTED):
             time.sleep(0.05)
@@ -202,14 +202,10 @@ def call_with_window(ctx, svc, measure, window_s):
         except Exception as e:  # reported in the table
             box["error"] = repr(e)
 
-    th = threading.Thread(target=run, daemon=True)
-    th.start()
-    post, listen = bench.run_clients(
-        [(bench.poster, (svc.port, svc.cert, tok, 20, call_s, [])),
-         (bench.listener, (svc.port, svc.cert, tok, call_s + 0.5))], timeout=call_s + START_WAIT_S + 60)
-    th.join(timeout=120)
-    if th.is_alive():
-        raise RuntimeError("measurement did not end")
+    post, listen = run_clients(
+        [(poster, (svc.port, svc.cert, tok, 20, call_s, [])),
+         (listener, (svc.port, svc.cert, tok, call_s + 0.5))], timeout=call_s + START_WAIT_S + 60,
+        during=window)
     if "error" in box:
         raise RuntimeError(box["error"])
     if not post["ok"] or not listen["ok"]:
@@ -228,10 +224,9 @@ def call_with_window(ctx, svc, measure, window_s):
 
 
 def measure_syscalls(ctx, creds):
-    with bench.Service(ctx, ctx.work, creds) as svc:
+    with Service(ctx, ctx.work, creds) as svc:
         out_path = os.path.join(svc.dir, "strace.txt")
-        span, call = call_with_window(ctx, svc, lambda w: strace_window(svc.proc.pid, w, out_path),
-                                      ctx.cost_window_s)
+        span, call = call_with_window(svc, lambda w: strace_window(svc.proc.pid, w, out_path), ctx.cost_window_s)
         by_thread = count_syscalls(out_path, os.path.join(svc.dir, "sim"))
     counts, down, rest = {}, 0, 0
     for per in by_thread.values():
@@ -249,16 +244,21 @@ def measure_syscalls(ctx, creds):
     for (g, _), v in counts.items():
         groups[g] = groups.get(g, 0) + v / span
     service = sum(v for g, v in groups.items() if g != "sim")
-    # A busy machine makes the service late and it then sends fewer,
-    # longer chunks; scaled to the 50 chunks and 50 posts a second of a
-    # call on time, the figure does not move with the load.
-    scaled = None
-    if call["chunks_per_s"] and call["posts_per_s"]:
-        scaled = (down / span * 50 / call["chunks_per_s"]) + (rest / span * 50 / call["posts_per_s"])
     return {"window_s": round(span, 2), "call": call, "per_s": per_s, "groups_per_s": groups,
             "service_per_s": service, "sim_per_s": groups.get("sim", 0.0),
             "downlink_thread_per_s": down / span, "other_threads_per_s": rest / span,
-            "scaled_per_s": scaled}
+            "scaled_per_s": on_time(down, rest, span, call)}
+
+
+def on_time(down, rest, span, call):
+    """A count per second of call, scaled to the 50 chunks and 50 posts a
+    second of a call on time: a busy machine makes the service late and it
+    then sends fewer, longer chunks, so the scaled figure does not move with
+    the load. down: counted on the thread that carries the downlink, rest:
+    on the others (the posts, the accept loop, the reaper)."""
+    if not call["chunks_per_s"] or not call["posts_per_s"]:
+        return None
+    return (down / span * 50 / call["chunks_per_s"]) + (rest / span * 50 / call["posts_per_s"])
 
 
 def measure_instructions(ctx, creds):
@@ -266,7 +266,7 @@ def measure_instructions(ctx, creds):
               "--callgrind-out-file=" + os.path.join(ctx.work, "callgrind.out.%p")]
     # Under callgrind the service runs some 50 times slower: its start
     # (certificate and key parsing) takes seconds.
-    with bench.Service(ctx, ctx.work, creds, prefix=prefix, start_timeout=120) as svc:
+    with Service(ctx, ctx.work, creds, prefix=prefix, start_timeout=120) as svc:
         pid = svc.proc.pid
 
         def measure(window_s):
@@ -277,18 +277,8 @@ def measure_instructions(ctx, creds):
             vg_control(["-d"], pid)
             return t0, t1
 
-        span, call = call_with_window(ctx, svc, measure, ctx.cost_window_s)
-        # One file per thread: callgrind.out.<pid>.1-<thread>.
-        stem = "callgrind.out.%d.1-" % pid
-        dumps = []
-        deadline = time.monotonic() + 30
-        while time.monotonic() < deadline and not dumps:
-            time.sleep(0.2)
-            dumps = [os.path.join(ctx.work, n) for n in os.listdir(ctx.work) if n.startswith(stem)]
-        if not dumps:
-            raise RuntimeError("no callgrind dump")
-        time.sleep(0.5)  # every thread's file is written in the same dump
-        dumps = [os.path.join(ctx.work, n) for n in os.listdir(ctx.work) if n.startswith(stem)]
+        span, call = call_with_window(svc, measure, ctx.cost_window_s)
+        dumps = callgrind_dumps(ctx.work, pid)
     total = sim = tls = own = down = 0
     for path in dumps:
         t, by_obj, s = parse_callgrind(path)
@@ -300,18 +290,30 @@ def measure_instructions(ctx, creds):
             if any(DOWNLINK_FN in line for line in fh if line.startswith(("fn=", "cfn="))):
                 down += t - s
     service = total - sim
-    # As for the system calls: scaled to a call on time (see measure_syscalls).
-    scaled = None
-    if down and call["chunks_per_s"] and call["posts_per_s"]:
-        scaled = (down / span * 50 / call["chunks_per_s"]) + ((service - down) / span * 50 / call["posts_per_s"])
     return {"window_s": round(span, 2), "call": call, "ir_per_s": total / span,
             "sim_ir_per_s": sim / span, "service_ir_per_s": service / span,
             "tls_libs_ir_per_s": tls / span, "own_code_ir_per_s": own / span,
-            "downlink_thread_ir_per_s": down / span, "scaled_ir_per_s": scaled}
+            "downlink_thread_ir_per_s": down / span,
+            "scaled_ir_per_s": on_time(down, service - down, span, call) if down else None}
 
 
-def section(ctx, creds):
-    ec = creds["ECDSA-P256"]
+def callgrind_dumps(work, pid):
+    """The files of the dump of pid's counters, one per thread:
+    callgrind.out.<pid>.1-<thread>."""
+    stem = "callgrind.out.%d.1-" % pid
+    dumps = []
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline and not dumps:
+        time.sleep(0.2)
+        dumps = [os.path.join(work, n) for n in os.listdir(work) if n.startswith(stem)]
+    if not dumps:
+        raise RuntimeError("no callgrind dump")
+    time.sleep(0.5)  # every thread's file is written in the same dump
+    return [os.path.join(work, n) for n in os.listdir(work) if n.startswith(stem)]
+
+
+def run(ctx, creds):
+    ec = creds[EC]
     out = {"binary": ctx.binary}
     for key, fn, tool in (("syscalls", measure_syscalls, "strace"),
                           ("instructions", measure_instructions, "valgrind")):
@@ -329,40 +331,40 @@ def rows(res):
     """(section, figure, value, target) rows for the table."""
     out = []
     s = "cost of a call (20 ms posts + listener), per second of call, machine-independent"
-    sc = bench.part(res, "syscalls", out, s, "system calls")
+    sc = part(res, "syscalls", out, s, "system calls")
     if sc:
         g = sc["groups_per_s"]
-        out.append((s, "system calls/s (strace, %s s window)" % bench.f(sc["window_s"], 1),
+        out.append((s, "system calls/s (strace, %s s window)" % f(sc["window_s"], 1),
                     "%s: network %s, card %s, log %s, other %s" % (
-                        bench.f(sc["service_per_s"], 0), bench.f(g.get("network", 0.0), 0),
-                        bench.f(g.get("card", 0.0), 0), bench.f(g.get("log", 0.0), 0),
-                        bench.f(g.get("other", 0.0), 0)), "<= half of today's"))
+                        f(sc["service_per_s"], 0), f(g.get("network", 0.0), 0),
+                        f(g.get("card", 0.0), 0), f(g.get("log", 0.0), 0),
+                        f(g.get("other", 0.0), 0)), "<= half of today's"))
         kinds = sorted(((v, k) for k, v in sc["per_s"].items() if not k.startswith("sim ")), reverse=True)
-        shown = ["%s %s" % (k.split(" ", 1)[1] if k.startswith(("network ", "other ")) else k, bench.f(v, 0))
+        shown = ["%s %s" % (k.split(" ", 1)[1] if k.startswith(("network ", "other ")) else k, f(v, 0))
                  for v, k in kinds if v >= 0.5]
         rest = sum(v for v, _ in kinds if v < 0.5)
         out.append((s, "  scaled to 50 posts/s and 50 chunks/s", "%s (downlink thread %s, other threads %s)" % (
-            bench.f(sc.get("scaled_per_s"), 0), bench.f(sc.get("downlink_thread_per_s"), 0),
-            bench.f(sc.get("other_threads_per_s"), 0)), ""))
-        out.append((s, "  by kind, per s", ", ".join(shown + ["rest %s" % bench.f(rest, 1)]), ""))
-        out.append((s, "  the simulated card's own (not counted)", "%s/s" % bench.f(sc["sim_per_s"], 0), ""))
+            f(sc.get("scaled_per_s"), 0), f(sc.get("downlink_thread_per_s"), 0),
+            f(sc.get("other_threads_per_s"), 0)), ""))
+        out.append((s, "  by kind, per s", ", ".join(shown + ["rest %s" % f(rest, 1)]), ""))
+        out.append((s, "  the simulated card's own (not counted)", "%s/s" % f(sc["sim_per_s"], 0), ""))
         c = sc["call"]
         out.append((s, "  call in the window: posts/s, chunks/s", "%s, %s" % (
-            bench.f(c["posts_per_s"], 1), bench.f(c["chunks_per_s"], 1)), "50, 50"))
-    ins = bench.part(res, "instructions", out, s, "instructions")
+            f(c["posts_per_s"], 1), f(c["chunks_per_s"], 1)), "50, 50"))
+    ins = part(res, "instructions", out, s, "instructions")
     if ins:
-        out.append((s, "instructions/s (callgrind Ir, %s s window)" % bench.f(ins["window_s"], 1),
+        out.append((s, "instructions/s (callgrind Ir, %s s window)" % f(ins["window_s"], 1),
                     "%s M: TLS libraries %s M, own code %s M, libc, libasound and the rest %s M" % (
-                        bench.f(ins["service_ir_per_s"] / 1e6, 2), bench.f(ins["tls_libs_ir_per_s"] / 1e6, 2),
-                        bench.f(ins["own_code_ir_per_s"] / 1e6, 2),
-                        bench.f((ins["service_ir_per_s"] - ins["tls_libs_ir_per_s"] - ins["own_code_ir_per_s"])
+                        f(ins["service_ir_per_s"] / 1e6, 2), f(ins["tls_libs_ir_per_s"] / 1e6, 2),
+                        f(ins["own_code_ir_per_s"] / 1e6, 2),
+                        f((ins["service_ir_per_s"] - ins["tls_libs_ir_per_s"] - ins["own_code_ir_per_s"])
                                 / 1e6, 2)), ""))
         out.append((s, "  scaled to 50 posts/s and 50 chunks/s", "%s M (downlink thread %s M)" % (
-            bench.f((ins.get("scaled_ir_per_s") or 0) / 1e6 or None, 2),
-            bench.f(ins.get("downlink_thread_ir_per_s", 0) / 1e6, 2)), ""))
+            f((ins.get("scaled_ir_per_s") or 0) / 1e6 or None, 2),
+            f(ins.get("downlink_thread_ir_per_s", 0) / 1e6, 2)), ""))
         out.append((s, "  the simulated card's plugin and shim (not counted)",
-                    "%s M/s" % bench.f(ins["sim_ir_per_s"] / 1e6, 2), ""))
+                    "%s M/s" % f(ins["sim_ir_per_s"] / 1e6, 2), ""))
         c = ins["call"]
         out.append((s, "  call in the window under callgrind: posts/s, chunks/s", "%s, %s" % (
-            bench.f(c["posts_per_s"], 1), bench.f(c["chunks_per_s"], 1)), "50, 50"))
+            f(c["posts_per_s"], 1), f(c["chunks_per_s"], 1)), "50, 50"))
     return out

@@ -4,12 +4,12 @@
     bench/network_bench.py --build-dir DIR [--seconds S] [--profiles a,b]
                            [--clients scripted,chromium] [--label TEXT]
 
-Also run by bench/bench.py as its "network" section (scripts/bench --only
+Also the "network" section of bench/bench.py (scripts/bench --only
 network). For each profile of tools/netimpair the service runs on a fresh
 simulated card behind the relay, and a client makes a full-duplex call
 through it:
 
-- scripted: Python processes like bench.py's: a poster that sends each
+- scripted: Python processes like the call section's: a poster that sends each
   20 ms microphone frame as its own post when it is ready, pipelined on one
   keep-alive connection (up to 8 unanswered, so the posts' cadence does not
   depend on the round trip), and a stream listener whose arrivals feed a
@@ -40,19 +40,19 @@ import datetime
 import json
 import os
 import select
+import shutil
 import signal
 import struct
 import subprocess
 import sys
 import tempfile
 import time
+import types
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(HERE)
-sys.path.insert(0, HERE)
+from common import (BACK_UNDER_MS, CARD, EC, HERE, ROOT, TX, Conn, Service, commit, credentials, f, listener,
+                    run_clients, spread, stop_pid)
+
 sys.path.insert(0, os.path.join(ROOT, "tools", "netimpair"))
-import bench  # noqa: E402
-from bench import CARD, TX, Conn, Service, run_clients, spread, stop_pid  # noqa: E402
 from netimpair import PROFILES, Impairment  # noqa: E402
 from simcard import capture_time, decode_frames, pattern_sample  # noqa: E402
 
@@ -64,7 +64,6 @@ PLAYER_CAP_MS = 200
 PLAYER_KEEP_MS = 60
 PLAYER_WINDOW_MS = 500      # the worklet's TRIM_WINDOW_S
 QUANTUM = 128               # samples per AudioWorklet render call
-BACK_UNDER_MS = 250         # downlink latency that counts as recovered
 PIPELINE = 8                # posts the scripted client keeps unanswered (160 ms)
 LATE_POST_S = 0.010         # a scripted post this late shows the machine held the client up
 
@@ -74,7 +73,7 @@ LABELS = {
     "4g": "4G",
     "uplink-128k": "128 kbit/s uplink",
 }
-DEFAULT_PROFILES = ("good-wifi", "busy-wifi", "4g", "uplink-128k")
+DEFAULT_PROFILES = tuple(LABELS)
 
 
 # ---- the relay, as its own process ---------------------------------------------
@@ -83,7 +82,6 @@ class RelayProc:
     """tools/netimpair/netimpair.py in front of a port; stopped by its pid."""
 
     def __init__(self, target_port, profile):
-        self.profile = profile
         self.proc = subprocess.Popen(
             [sys.executable, os.path.join(ROOT, "tools", "netimpair", "netimpair.py"),
              "--target", str(target_port), "--profile", profile],
@@ -126,24 +124,6 @@ def stamped_frame(n):
     return struct.pack("<%dh" % FRAME, *(pattern_sample(n * FRAME + i) for i in range(FRAME)))
 
 
-def try_response(conn):
-    """A whole response from what is buffered, or None."""
-    head_end = conn.buf.find(b"\r\n\r\n")
-    if head_end < 0:
-        return None
-    head = conn.buf[:head_end]
-    length = 0
-    for line in head.split(b"\r\n")[1:]:
-        k, _, v = line.partition(b":")
-        if k.strip().lower() == b"content-length":
-            length = int(v)
-    end = head_end + 4 + length
-    if len(conn.buf) < end:
-        return None
-    conn.buf = conn.buf[end:]
-    return head.split(b"\r\n", 1)[0].decode()
-
-
 def poster(port, cafile, token, duration, inflight, out):
     """Posts like a microphone client: a 20 ms frame is ready every 20 ms and
     goes out at once while fewer than `inflight` posts are unanswered
@@ -152,7 +132,7 @@ def poster(port, cafile, token, duration, inflight, out):
     UPLINK_KEEP of them. inflight 1 is the browser client's one post at a
     time. Sample g of the call was in hand at start + (g + 1) / 16000 s."""
     try:
-        conn = Conn(port, cafile)
+        conn = Conn.open(port, cafile)
         start = time.monotonic()
         total = int(duration * 1000 / 20)
         next_frame = 0           # the next frame to become ready
@@ -190,9 +170,10 @@ def poster(port, cafile, token, duration, inflight, out):
                     continue
             conn.fill()
             while out_posts:
-                status = try_response(conn)
-                if status is None:
+                got = conn.try_response()
+                if got is None:
                     break
+                status = got[0]
                 t0, frames = out_posts.pop(0)
                 records.append((t0, time.monotonic() - t0, frames, status))
                 if not status.startswith("HTTP/1.1 200"):
@@ -208,13 +189,11 @@ class PlayerModel:
     with the listener's arrival times and drained at 16 kHz in render
     quanta: which sample plays when, and when it ran dry."""
 
-    def __init__(self, start_ms=PLAYER_START_MS, cap_ms=PLAYER_CAP_MS, keep_ms=None,
-                 window_ms=PLAYER_WINDOW_MS):
-        keep_ms = PLAYER_KEEP_MS if keep_ms is None else keep_ms
-        self.start = start_ms * 16
-        self.cap = cap_ms * 16
-        self.keep = keep_ms * 16
-        self.window = window_ms * 16 if keep_ms else 0
+    def __init__(self):
+        self.start = PLAYER_START_MS * 16
+        self.cap = PLAYER_CAP_MS * 16
+        self.keep = PLAYER_KEEP_MS * 16
+        self.window = PLAYER_WINDOW_MS * 16 if PLAYER_KEEP_MS else 0
         self.low = None
         self.played = 0
         self.runs = []           # [g or None, n] oldest first
@@ -414,108 +393,115 @@ def run_one(ctx, creds, profile, client, seconds, workdir):
             tok = svc.token()
             t0 = time.monotonic()
             if client.startswith("scripted"):
-                inflight = 1 if client == "scripted-serial" else PIPELINE
-                post, listen = run_clients(
-                    [(poster, (relay.port, svc.cert, tok, seconds, inflight)),
-                     (bench.listener, (relay.port, svc.cert, tok, seconds + 0.5))],
-                    timeout=seconds + 60)
-                if not post["ok"] or not listen["ok"]:
-                    return {"error": post.get("error") or listen.get("error")}
-                start = post["start"]
-                down, page_underruns, page_dropped = model_playback(listen["chunks"])
-                rtts = [r[1] * 1000 for r in post["records"]]
-                failures = sum(1 for r in post["records"] if not r[3].startswith("HTTP/1.1 200"))
-                frames_per_post = [r[2] for r in post["records"]]
-                mic_dropped = post["mic_dropped"]
-                late_posts = post["late"]
-
-                def in_hand(g):
-                    return start + (g + 1) / RATE
+                call = scripted_call(svc.cert, relay.port, tok, client, seconds)
             else:
-                res = run_chromium(relay.port, tok, seconds, workdir)
-                if not res["ok"]:
-                    return {"error": res.get("error")}
-                off = res["offset"]
-                start = res["live_at"] / 1000.0 - off
-                down = [(t / 1000.0 - off, (t / 1000.0 - off - capture_time(g)) * 1000)
-                        for t, g in res["down"]]
-                figs = res["figures"]
-                live_figs = [f for f in figs if f["t"] >= res["live_at"]]
-                first = live_figs[0] if live_figs else {"underruns": 0, "droppedMs": 0}
-                last = figs[-1] if figs else first
-                page_underruns = last["underruns"] - first["underruns"]
-                page_dropped = last["droppedMs"] - first["droppedMs"]
-                rtts = [p[1] for p in res["posts"]]
-                failures = sum(1 for p in res["posts"] if p[2] != 200)
-                frames_per_post = [p[3] // (FRAME * 2) for p in res["posts"]]
-                mic_dropped = last.get("micDroppedFrames", 0)
-                late_posts = None
-                ready = [t / 1000.0 - off for t in res["ready"]]
-
-                def in_hand(g):
-                    n = g // FRAME
-                    if n >= len(ready):
-                        return None
-                    return ready[n] - (FRAME - 1 - g % FRAME) / RATE
+                call = chromium_call(relay.port, tok, seconds, workdir)
+            if "error" in call:
+                return call
             t_end = time.monotonic()
-            up = uplink_series(svc.sim, in_hand)
-            card = card_figures(svc.sim, start)
+            up = uplink_series(svc.sim, call["in_hand"])
+            card = card_figures(svc.sim, call["start"])
             stalls = relay.stalls(t0, t_end)
         finally:
             relay_note = relay.stop()
+    return run_figures(call, up, card, stalls, t_end, relay_note)
+
+
+def scripted_call(cafile, port, tok, client, seconds):
+    """What the scripted clients saw of a call through the relay at port."""
+    inflight = 1 if client == "scripted-serial" else PIPELINE
+    post, listen = run_clients([(poster, (port, cafile, tok, seconds, inflight)),
+                                (listener, (port, cafile, tok, seconds + 0.5))], timeout=seconds + 60)
+    if not post["ok"] or not listen["ok"]:
+        return {"error": post.get("error") or listen.get("error")}
+    start = post["start"]
+    down, page_underruns, page_dropped = model_playback(listen["chunks"])
+    return {"start": start, "down": down, "page_underruns": page_underruns, "page_dropped": page_dropped,
+            "rtts": [r[1] * 1000 for r in post["records"]],
+            "failures": sum(1 for r in post["records"] if not r[3].startswith("HTTP/1.1 200")),
+            "frames_per_post": [r[2] for r in post["records"]],
+            "mic_dropped": post["mic_dropped"], "late_posts": post["late"],
+            "in_hand": lambda g: start + (g + 1) / RATE}
+
+
+def chromium_call(port, tok, seconds, workdir):
+    """What the browser client reported of a call through the relay at
+    port, its times moved to the card's clock."""
+    res = run_chromium(port, tok, seconds, workdir)
+    if not res["ok"]:
+        return {"error": res.get("error")}
+    off = res["offset"]
+    figs = res["figures"]
+    live_figs = [x for x in figs if x["t"] >= res["live_at"]]
+    first = live_figs[0] if live_figs else {"underruns": 0, "droppedMs": 0}
+    last = figs[-1] if figs else first
+    ready = [t / 1000.0 - off for t in res["ready"]]
+
+    def in_hand(g):
+        n = g // FRAME
+        if n >= len(ready):
+            return None
+        return ready[n] - (FRAME - 1 - g % FRAME) / RATE
+
+    return {"start": res["live_at"] / 1000.0 - off,
+            "down": [(t / 1000.0 - off, (t / 1000.0 - off - capture_time(g)) * 1000) for t, g in res["down"]],
+            "page_underruns": last["underruns"] - first["underruns"],
+            "page_dropped": last["droppedMs"] - first["droppedMs"],
+            "rtts": [p[1] for p in res["posts"]],
+            "failures": sum(1 for p in res["posts"] if p[2] != 200),
+            "frames_per_post": [p[3] // (FRAME * 2) for p in res["posts"]],
+            "mic_dropped": last.get("micDroppedFrames", 0), "late_posts": None, "in_hand": in_hand}
+
+
+def run_figures(call, up, card, stalls, t_end, relay_note):
+    """One run's figures from the client's view of the call, the uplink
+    latency series, the card's figures and the relay's stalls."""
+    start, down = call["start"], call["down"]
     warm = start + 1.0
     minutes = max(1e-9, (t_end - start) / 60.0)
-    down_steady = [v for t, v in down if t >= warm]
-    up_steady = [v for t, v in up if t >= warm]
     return {
         "seconds": round(t_end - start, 1),
-        "downlink_latency_ms": spread(down_steady),
-        "uplink_latency_ms": spread(up_steady),
-        "page_underruns_per_min": page_underruns / minutes,
-        "page_dropped_ms": page_dropped,
+        "downlink_latency_ms": spread([v for t, v in down if t >= warm]),
+        "uplink_latency_ms": spread([v for t, v in up if t >= warm]),
+        "page_underruns_per_min": call["page_underruns"] / minutes,
+        "page_dropped_ms": call["page_dropped"],
         "card_underruns": len(card["xruns"]),
         "card_underruns_per_min": len(card["xruns"]) / minutes,
         "card_underruns_in_stalls": sum(1 for x in card["xruns"]
                                         if any(s <= x <= e + 0.1 for s, e in stalls)),
         "card_trims": card["trims"],
         "card_pads_per_min": card["pads"] / minutes,
-        "mic_played_pct": 100.0 * card["audio_frames"] / max(1, sum(frames_per_post) * FRAME),
+        "mic_played_pct": 100.0 * card["audio_frames"] / max(1, sum(call["frames_per_post"]) * FRAME),
         "queue_wait_ms": spread(card["waits_ms"]),
-        "post_rtt_ms": spread(rtts),
-        "posts": len(rtts),
-        "post_failures": failures,
-        "frames_per_post": spread(frames_per_post),
-        "mic_dropped_frames": mic_dropped,
+        "post_rtt_ms": spread(call["rtts"]),
+        "posts": len(call["rtts"]),
+        "post_failures": call["failures"],
+        "frames_per_post": spread(call["frames_per_post"]),
+        "mic_dropped_frames": call["mic_dropped"],
         "back_under_250ms_ms": recovery(down, stalls, t_end),
         "stalls": [(s - start, e - start) for s, e in stalls],
         "relay": relay_note,
-        "client_late_posts": late_posts,
+        "client_late_posts": call["late_posts"],
         "series": {"down": [(round(t - start, 3), round(v, 1)) for t, v in down[::4]],
                    "up": [(round(t - start, 3), round(v, 1)) for t, v in up],
                    "card_xruns": [round(x - start, 3) for x in card["xruns"]]},
     }
 
 
-def section_network(ctx, creds, profiles=DEFAULT_PROFILES, clients=("scripted", "chromium")):
-    if not hasattr(ctx, "net_s"):
-        ctx.net_s = 20 if ctx.quick else 60
+def run(ctx, creds, profiles=DEFAULT_PROFILES, clients=("scripted", "chromium")):
     out = {}
     for profile in profiles:
         for client in clients:
             print("bench: network %s, %s client (%d s)" % (profile, client, ctx.net_s), file=sys.stderr)
             work = tempfile.mkdtemp(prefix="net-", dir=ctx.work)
             try:
-                out.setdefault(profile, {})[client] = run_one(ctx, creds, profile, client, ctx.net_s, work)
+                out.setdefault(profile, {})[client] = run_one(ctx, creds[EC], profile, client, ctx.net_s, work)
             except Exception as e:  # one broken run must not lose the others
                 out.setdefault(profile, {})[client] = {"error": repr(e)}
     return out
 
 
 # ---- the tables and the plot -------------------------------------------------------------
-
-def f(v, nd=1):
-    return bench.f(v, nd)
-
 
 def three(d, nd=1):
     if not d or d.get("n", 0) == 0:
@@ -544,28 +530,28 @@ def rows(net):
             (s, "uplink latency, client mic to card, p50/p99/max ms",
              val(lambda r: three(r["uplink_latency_ms"])), ""),
             (s, "card underruns per min (in stalls)",
-             val(lambda r: "%s (%d of %d)" % (f(r["card_underruns_per_min"]), r["card_underruns_in_stalls"],
+             val(lambda r: "%s (%d of %d)" % (f(r["card_underruns_per_min"], 1), r["card_underruns_in_stalls"],
                                                r["card_underruns"])), target_up),
             (s, "card-queue wait p50/p99/max ms", val(lambda r: three(r["queue_wait_ms"])),
              "p50 <= 60, max <= 100"),
             (s, "card-queue trims; 20 ms of silence for a late post, per min",
-             val(lambda r: "%d; %s" % (r["card_trims"], f(r.get("card_pads_per_min", 0)))), ""),
+             val(lambda r: "%d; %s" % (r["card_trims"], f(r.get("card_pads_per_min", 0), 1))), ""),
             (s, "page underruns per min (dropped by the cap)",
-             val(lambda r: "%s (%s ms)" % (f(r["page_underruns_per_min"]), f(r["page_dropped_ms"], 0))), ""),
+             val(lambda r: "%s (%s ms)" % (f(r["page_underruns_per_min"], 1), f(r["page_dropped_ms"], 0))), ""),
             (s, "downlink back under 250 ms after a stall, ms",
              val(lambda r: ",".join("never" if x is None else "%.0f" % x for x in r["back_under_250ms_ms"]) or "-"),
              "<= 1000" if PROFILES[profile][1].get("stall") else ""),
-            (s, "post round trip p50/p99/max ms", val(lambda r: three(r["post_rtt_ms"]))),
+            (s, "post round trip p50/p99/max ms", val(lambda r: three(r["post_rtt_ms"])), ""),
             (s, "held up by the machine: client posts >10 ms late; relay",
              val(lambda r: "%s; %s" % ("-" if r.get("client_late_posts") is None else r["client_late_posts"],
                                        (r.get("relay") or "").replace("netimpair: ", ""))), ""),
             (s, "microphone audio played at the card, % of posted (the rest: ceiling and trims)",
-             val(lambda r: f(r.get("mic_played_pct"))), ""),
+             val(lambda r: f(r.get("mic_played_pct"), 1)), ""),
             (s, "posts (failed), frames per post p50/max, mic frames dropped",
              val(lambda r: "%d (%d), %s/%s, %d" % (r["posts"], r["post_failures"], f(r["frames_per_post"]["p50"], 0),
                                                   f(r["frames_per_post"]["max"], 0), r["mic_dropped_frames"])), ""),
         ]
-    return [r if len(r) == 4 else r + ("",) for r in out]
+    return out
 
 
 def svg_plot(run, title):
@@ -639,29 +625,41 @@ def main():
                     help="the modelled player's delay shedding floor; 0 turns it off as older clients")
     ap.add_argument("--results", default=os.path.join(HERE, "results"))
     a = ap.parse_args()
-    ctx = bench.Ctx()
-    ctx.build = os.path.abspath(a.build_dir)
-    ctx.binary = os.path.join(ctx.build, "service", "call-audio")
-    ctx.net_s = a.seconds
+    build = os.path.abspath(a.build_dir)
+    ctx = types.SimpleNamespace(build=build, binary=os.path.join(build, "service", "call-audio"), net_s=a.seconds,
+                                work=tempfile.mkdtemp(prefix="callaudio-netbench-"))
     if a.web:
         os.environ["CALLAUDIO_BENCH_WEB"] = os.path.abspath(a.web)
     PLAYER_KEEP_MS = a.player_keep_ms
-    ctx.work = tempfile.mkdtemp(prefix="callaudio-netbench-")
     try:
-        d = os.path.join(ctx.work, "creds")
-        os.makedirs(d)
-        creds = bench.make_credentials(d, key="ec")
+        creds = credentials(ctx.work, kinds=(EC,))
         load_before = " ".join("%.2f" % x for x in os.getloadavg())
-        net = section_network(ctx, creds, a.profiles.split(","), a.clients.split(","))
+        net = run(ctx, creds, a.profiles.split(","), a.clients.split(","))
     finally:
-        import shutil
         shutil.rmtree(ctx.work, ignore_errors=True)
-    res = {"when": datetime.datetime.now().strftime("%Y-%m-%d %H:%M:%S"), "commit": bench.commit(),
-           "label": a.label, "build": ctx.build, "web": a.web, "player_keep_ms": a.player_keep_ms, "seconds": a.seconds, "load_before": load_before,
+    res = {"when": datetime.datetime.now().strftime("%Y-%m-%d %H:%M:%S"), "commit": commit(),
+           "label": a.label, "build": ctx.build, "web": a.web, "player_keep_ms": a.player_keep_ms,
+           "seconds": a.seconds, "load_before": load_before,
            "load_after": " ".join("%.2f" % x for x in os.getloadavg()), "network": net}
-    table = rows(net)
+    text = render(res, rows(net))
+    sys.stdout.write(text)
+    os.makedirs(a.results, exist_ok=True)
+    stamp = datetime.datetime.now().strftime("%Y%m%d-%H%M%S") + "-network" + (
+        "-" + a.label.replace(" ", "_") if a.label else "")
+    with open(os.path.join(a.results, stamp + ".json"), "w") as fh:
+        json.dump(res, fh, indent=1)
+    with open(os.path.join(a.results, stamp + ".txt"), "w") as fh:
+        fh.write(text)
+    for p in write_plots(net, a.results, stamp):
+        print("bench: plot %s" % p, file=sys.stderr)
+    print("bench: written %s/%s.{json,txt}" % (a.results, stamp), file=sys.stderr)
+
+
+def render(res, table):
+    """The standalone run's text: a header line, then the rows section by
+    section."""
     text = ["call-audio network bench  %s  commit %s  %s  (%d s per run; load %s -> %s)"
-            % (res["when"], res["commit"], a.label, a.seconds, res["load_before"], res["load_after"])]
+            % (res["when"], res["commit"], res["label"], res["seconds"], res["load_before"], res["load_after"])]
     w1 = max(len(r[1]) for r in table) if table else 0
     section = None
     for s, label, value, target in table:
@@ -669,17 +667,7 @@ def main():
             text += ["", "== " + s]
             section = s
         text.append("  %-*s  %s%s" % (w1, label, value, ("   target " + target) if target else ""))
-    sys.stdout.write("\n".join(text) + "\n")
-    os.makedirs(a.results, exist_ok=True)
-    stamp = datetime.datetime.now().strftime("%Y%m%d-%H%M%S") + "-network" + (
-        "-" + a.label.replace(" ", "_") if a.label else "")
-    with open(os.path.join(a.results, stamp + ".json"), "w") as fh:
-        json.dump(res, fh, indent=1)
-    with open(os.path.join(a.results, stamp + ".txt"), "w") as fh:
-        fh.write("\n".join(text) + "\n")
-    for p in write_plots(net, a.results, stamp):
-        print("bench: plot %s" % p, file=sys.stderr)
-    print("bench: written %s/%s.{json,txt}" % (a.results, stamp), file=sys.stderr)
+    return "\n".join(text) + "\n"
 
 
 if __name__ == "__main__":

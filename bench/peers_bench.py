@@ -16,17 +16,17 @@ that a service which never answers ends the section in bounded time.
 """
 
 import concurrent.futures
+import functools
 import os
 import resource
 import selectors
 import socket
 import ssl
-import struct
 import threading
 import time
 
-import bench
-from simcard import capture_time, decode_frames
+from common import EC, HEALTH, STREAM, Conn, Service, f, part, spread
+from simcard import capture_time
 
 TRICKLE_S = 2.0       # one byte of ClientHello per trickling client this often
 HANDSHAKE_CAP_S = 5.0  # a normal handshake that takes longer counts as timed out
@@ -43,18 +43,14 @@ OPEN_TLS_BUDGET_S = 30.0
 OPENERS = 4  # handshakes of the crowd in flight at once
 
 
-_CLIENT_CTX = []
-
-
+@functools.cache
 def client_context():
     """One client context for the whole run, without a CA store: made per
     connection, loading the system's CAs took longer than the handshake."""
-    if not _CLIENT_CTX:
-        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-        ctx.check_hostname = False
-        ctx.verify_mode = ssl.CERT_NONE
-        _CLIENT_CTX.append(ctx)
-    return _CLIENT_CTX[0]
+    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    ctx.check_hostname = False
+    ctx.verify_mode = ssl.CERT_NONE
+    return ctx
 
 
 def client_hello():
@@ -136,15 +132,20 @@ def tcp(port, timeout):
     return raw
 
 
+def tls_by(port, t0, cap):
+    """A TLS connection, connected and handshaken by t0 + cap (raises
+    otherwise)."""
+    raw = tcp(port, cap)
+    raw.settimeout(max(0.01, cap - (time.monotonic() - t0)))
+    return client_context().wrap_socket(raw, server_hostname="localhost")
+
+
 def handshake_s(port, cap):
     """Seconds from connect to a finished TLS handshake, or None when it
     took longer than cap."""
-    ctx = client_context()
     t0 = time.monotonic()
     try:
-        raw = tcp(port, cap)
-        raw.settimeout(max(0.01, cap - (time.monotonic() - t0)))
-        tls = ctx.wrap_socket(raw, server_hostname="localhost")
+        tls = tls_by(port, t0, cap)
         t = time.monotonic() - t0
         tls.close()
         return t
@@ -168,12 +169,12 @@ def handshake_series(port, count):
             streak = 0
             times.append(t * 1000)
     ms = times + [float("inf")] * late
-    return {"tried": len(ms), "timed_out": late, **bench.spread(ms)}
+    return {"tried": len(ms), "timed_out": late, **spread(ms)}
 
 
 def section_handshake(ctx, creds):
     count = 20 if ctx.quick else 100
-    with bench.Service(ctx, ctx.work, creds) as svc:
+    with Service(ctx, ctx.work, creds) as svc:
         handshake_s(svc.port, HANDSHAKE_CAP_S)  # builds the key's curve tables
         alone = handshake_series(svc.port, count)
         silent, s_fail = open_tcp(svc.port, 10, CONNECT_WAIT_S)
@@ -190,31 +191,24 @@ def section_handshake(ctx, creds):
 
 
 def section_pause(ctx, creds):
-    with bench.Service(ctx, ctx.work, creds) as svc:
+    with Service(ctx, ctx.work, creds) as svc:
         raw = socket.socket()
         raw.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, PAUSE_RCVBUF)
         raw.settimeout(25)
         raw.connect(("127.0.0.1", svc.port))
         raw.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        conn = bench.Conn.__new__(bench.Conn)
-        conn.sock = client_context().wrap_socket(raw, server_hostname="localhost")
-        conn.buf, conn.t_last = b"", 0.0
+        conn = Conn(client_context().wrap_socket(raw, server_hostname="localhost"))
         try:
-            conn.sock.sendall(("GET %s?token=%s HTTP/1.1\r\nHost: localhost\r\n\r\n"
-                               % (bench.STREAM, svc.token())).encode())
+            conn.get(STREAM, svc.token())
             head = conn.until(b"\r\n\r\n")
             if not head.startswith(b"HTTP/1.1 200"):
                 return {"error": head.split(b"\r\n")[0].decode(errors="replace")}
 
             def chunk():
-                size = int(conn.until(b"\r\n")[:-2], 16)
-                if size == 0:
+                c = conn.chunk()
+                if c is None:
                     raise EOFError("stream ended")
-                data = conn.exact(size)
-                t = conn.t_last
-                conn.exact(2)
-                samples = struct.unpack("<%dh" % (size // 2), data)
-                return t, decode_frames(samples), size // 2
+                return c
 
             t_start = time.monotonic()
             while time.monotonic() - t_start < 3.0:
@@ -284,17 +278,11 @@ def still_open(socks):
 
 def user_health(port, cafile, token):
     """A user's health round trip: connect, handshake, GET, answer."""
-    ctx = client_context()
     t0 = time.monotonic()
     try:
-        raw = tcp(port, USER_CAP_S)
-        raw.settimeout(max(0.01, USER_CAP_S - (time.monotonic() - t0)))
-        conn = bench.Conn.__new__(bench.Conn)
-        conn.sock = ctx.wrap_socket(raw, server_hostname="localhost")
-        conn.buf, conn.t_last = b"", 0.0
+        conn = Conn(tls_by(port, t0, USER_CAP_S))
         try:
-            conn.sock.sendall(("GET %s?token=%s HTTP/1.1\r\nHost: localhost\r\n\r\n"
-                               % (bench.HEALTH, token)).encode())
+            conn.get(HEALTH, token)
             status, _ = conn.response()
         finally:
             conn.close()
@@ -325,7 +313,7 @@ def section_crowd(ctx, creds):
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     need = sum(CROWD.values()) + 256
     out = {"crowd": dict(CROWD)}
-    with bench.Service(ctx, ctx.work, creds) as svc:
+    with Service(ctx, ctx.work, creds) as svc:
         # Raised only now, so that the service keeps the limit it was given.
         if soft < need:
             resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, need) if hard != resource.RLIM_INFINITY
@@ -375,8 +363,8 @@ def section_crowd(ctx, creds):
     return out
 
 
-def section(ctx, creds):
-    ec = creds["ECDSA-P256"]
+def run(ctx, creds):
+    ec = creds[EC]
     out = {}
     for key, fn in (("handshake", section_handshake), ("pause", section_pause), ("crowd", section_crowd)):
         try:
@@ -397,7 +385,7 @@ def ms(v, nd=1, cap=None):
 def rows(res):
     out = []
     s = "peers that stall, trickle or crowd"
-    h = bench.part(res, "handshake", out, s, "handshake")
+    h = part(res, "handshake", out, s, "handshake")
     if h:
         for key, label in (("alone_ms", "normal handshake alone p50/p99/max"),
                            ("beside_ms", "beside 10 silent + 10 trickling p50/p99/max")):
@@ -405,24 +393,23 @@ def rows(res):
             out.append((s, label, "%s / %s / %s (%d tried, %d over %g s)" % (
                 ms(d["p50"], 2), ms(d["p99"], 2), ms(d["max"], 2), d["tried"], d["timed_out"],
                 HANDSHAKE_CAP_S), "" if key == "alone_ms" else "p99 as alone"))
-    p = bench.part(res, "pause", out, s, "listener pause")
+    p = part(res, "pause", out, s, "listener pause")
     if p:
         out.append((s, "after a 5 s pause (4 KiB rcvbuf): first frame's age",
-                    "%s s" % bench.f(p["first_frame_age_s"], 2), "as old as the pause"))
+                    "%s s" % f(p["first_frame_age_s"], 2), "as old as the pause"))
         out.append((s, "  audio from before the resume still received (the backlog)",
-                    "%s s" % bench.f(p["old_audio_s"], 2), "<= about 0.5 s"))
-        out.append((s, "  live (latency < 100 ms) again after", "%s s" % bench.f(p["live_after_s"], 2), ""))
-    c = bench.part(res, "crowd", out, s, "crowd")
+                    "%s s" % f(p["old_audio_s"], 2), "<= about 0.5 s"))
+        out.append((s, "  live (latency < 100 ms) again after", "%s s" % f(p["live_after_s"], 2), ""))
+    c = part(res, "crowd", out, s, "crowd")
     if c:
         cr = c["crowd"]
         label = "%d hostile conns (%d idle TLS, %d trickling, %d silent)" % (
             sum(cr.values()), cr["idle_tls"], cr["trickle"], cr["silent"])
-        f = c.get("failed", {})
-        out.append((s, label + ": not connected",
-                    "idle TLS %s, trickling %s, silent %s (service NOFILE %s)" % (
-                        f.get("idle_tls"), f.get("trickle"), f.get("silent"), c.get("service_nofile")), ""))
+        nc = c.get("failed", {})
+        out.append((s, label + ": not connected", "idle TLS %s, trickling %s, silent %s (service NOFILE %s)" % (
+            nc.get("idle_tls"), nc.get("trickle"), nc.get("silent"), c.get("service_nofile")), ""))
         out.append((s, "  crowd opened in (its TLS part in)", "%s s (%s s)" % (
-            bench.f(c.get("opened_in_s"), 1), bench.f(c.get("tls_opened_in_s"), 1)), ""))
+            f(c.get("opened_in_s"), 1), f(c.get("tls_opened_in_s"), 1)), ""))
         so = c.get("still_open", {})
         out.append((s, "  still open when measured", "idle TLS %s, trickling %s, silent %s" % (
             so.get("idle_tls"), so.get("trickle"), so.get("silent")), ""))

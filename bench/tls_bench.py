@@ -1,6 +1,6 @@
 """New TLS connections per second, with full handshakes and resumed from a
 session ticket, against the handshake ceiling for the group the service
-actually negotiates. A section of bench.py (--only tls).
+actually negotiates. The bench's "tls" section (--only tls).
 
 Every connection sends one health request with "Connection: close" and
 reads the answer to the server's close, as a browser's reconnect would (a
@@ -17,20 +17,12 @@ import multiprocessing as mp
 import os
 import socket
 import ssl
-import subprocess
 import time
 
-import bench
+from common import (CEILING_GROUPS, EC, HEALTH, Service, ceiling, ceiling_group, cpu_seconds, f, openssl_brief,
+                    ratio, runs)
 
-HEALTH = "/api/v1/voice_call/audio/health"
-CLK_TCK = os.sysconf("SC_CLK_TCK")
 CLIENTS = 4  # connections in flight: enough to keep one service core busy
-
-
-def service_cpu_s(pid):
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / CLK_TCK
 
 
 def pin_threads(pid, cpus):
@@ -85,13 +77,13 @@ def load(svc, token, resume, seconds, service_cpus, client_cpus):
     out = mp.Queue()
     procs = [mp.Process(target=client, args=(svc.port, svc.cert, token, resume, seconds, client_cpus, out))
              for _ in range(CLIENTS)]
-    cpu0 = service_cpu_s(svc.proc.pid)
+    cpu0 = cpu_seconds(svc.proc.pid)
     t0 = time.monotonic()
     for p in procs:
         p.start()
     results = [out.get(timeout=seconds + 60) for _ in procs]
     wall = time.monotonic() - t0
-    cpu = service_cpu_s(svc.proc.pid) - cpu0
+    cpu = cpu_seconds(svc.proc.pid) - cpu0
     for p in procs:
         p.join(timeout=10)
     done = sum(r[0] for r in results)
@@ -101,51 +93,41 @@ def load(svc, token, resume, seconds, service_cpus, client_cpus):
 
 
 def negotiated(port, cafile):
-    """Protocol and ephemeral group that an OpenSSL client gets."""
-    p = subprocess.run(["openssl", "s_client", "-connect", "127.0.0.1:%d" % port, "-brief", "-CAfile", cafile],
-                       stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=15)
+    """Protocol and ephemeral group (handshake_ceiling's name where it has
+    one) that an OpenSSL client gets."""
     proto = group = None
-    for line in (p.stdout + p.stderr).splitlines():
-        k, _, v = line.partition(":")
-        if k.strip() == "Protocol version":
-            proto = v.strip()
-        elif k.strip() in ("Peer Temp Key", "Server Temp Key", "Negotiated TLS1.3 group"):
+    for k, v in openssl_brief(port, cafile):
+        if k == "Protocol version":
+            proto = v
+        elif k in ("Peer Temp Key", "Server Temp Key", "Negotiated TLS1.3 group"):
             # "X25519, 253 bits" or "ECDH, prime256v1, 256 bits"
-            group = group or next((c for n, c in GROUP_NAMES if n in v), v.strip())
+            group = group or ceiling_group(v) or v
     return proto, group
 
 
-# OpenSSL's names of a group, and handshake_ceiling's.
-GROUP_NAMES = [("X25519", "x25519"), ("prime256v1", "secp256r1"), ("P-256", "secp256r1"),
-               ("secp384r1", "secp384r1"), ("P-384", "secp384r1"), ("secp521r1", "secp521r1"),
-               ("P-521", "secp521r1")]
-
-
-def section(ctx, creds):
+def run(ctx, creds):
     """With the ECDSA P-256 certificate, the one browsers meet."""
-    ec = creds["ECDSA-P256"]
+    ec = creds[EC]
     fig = {}
     ncpu = os.cpu_count()
     one_core = ({0}, set(range(1, ncpu))) if ncpu > 1 else (None, None)
-    with bench.Service(ctx, ctx.work, ec) as svc:
+    with Service(ctx, ctx.work, ec) as svc:
         token = svc.token()
         proto, group = negotiated(svc.port, svc.cert)
         fig["protocol"], fig["group"] = proto, group
-        curve = group if group in dict(GROUP_NAMES).values() else "secp256r1"
-        fig["ceiling"] = bench.ceiling(ctx, ec[1], curve)
+        curve = group if group in {c for _, c in CEILING_GROUPS} else "secp256r1"
+        fig["ceiling"] = ceiling(ctx, ec[1], curve)
         for name, resume, cpus in (("full_1core", False, one_core), ("full_2core", False, (None, None)),
                                    ("resumed_1core", True, one_core), ("resumed_2core", True, (None, None))):
             fig[name] = [load(svc, token, resume, ctx.wrk_s, cpus[0], cpus[1]) for _ in range(ctx.repeats)]
     return fig
 
 
-def _median(runs, key):
-    vals = sorted(r[key] for r in runs if r.get(key) is not None)
-    return vals[len(vals) // 2] if vals else None
+def _median(rs, key):
+    return runs([r.get(key) for r in rs])["median"]
 
 
 def rows(t):
-    f, ratio = bench.f, bench.ratio
     out = []
     s = "new TLS connections, ECDSA-P256 certificate (%d clients, health + close)" % CLIENTS
     ceil = t["ceiling"].get("per_second")
@@ -157,9 +139,9 @@ def rows(t):
     full_cpu = _median(t["full_1core"], "per_cpu_s")
     for name, label in (("full_1core", "full handshakes, one core"), ("full_2core", "full handshakes, two cores"),
                         ("resumed_1core", "resumed, one core"), ("resumed_2core", "resumed, two cores")):
-        runs = t[name]
-        rate = _median(runs, "per_s")
-        per_cpu = _median(runs, "per_cpu_s")
+        rs = t[name]
+        rate = _median(rs, "per_s")
+        per_cpu = _median(rs, "per_cpu_s")
         if name == "full_1core":
             target = ">= 0.90 of the ceiling"
             note = "%s of the ceiling; per CPU-s %s of it" % (f(ratio(rate, ceil), 2), f(ratio(per_cpu, ceil), 2))
@@ -170,7 +152,7 @@ def rows(t):
             target = ">= 5x full" if name == "resumed_1core" else ""
             note = "%sx full; per CPU-s %sx" % (f(ratio(rate, full), 1), f(ratio(per_cpu, full_cpu), 1))
         out.append((s, label + ": conn/s med", "%s (%s); per service CPU-s %s, %s us/conn; resumed %d of %d, errors %d" % (
-            f(rate, 0), note, f(per_cpu, 0), f(_median(runs, "cpu_us_per_conn"), 0),
-            sum(r["resumed"] for r in runs), sum(r["conns"] for r in runs), sum(r["errors"] for r in runs)),
+            f(rate, 0), note, f(per_cpu, 0), f(_median(rs, "cpu_us_per_conn"), 0),
+            sum(r["resumed"] for r in rs), sum(r["conns"] for r in rs), sum(r["errors"] for r in rs)),
             target))
     return out
