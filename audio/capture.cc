@@ -2,12 +2,12 @@
 // recovery, and the estimate of how far the reader runs ahead of real time.
 #include "audio/audio.h"
 #include "audio/internal.h"
+#include "base/clock.h"
 
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <unistd.h>
 
 using audio::format_error;
@@ -29,13 +29,6 @@ constexpr useconds_t kIoErrorPauseUs = 100000;
 // A device with nothing to hand over yet (-EAGAIN) is given half a period
 // before the caller reads again, which it does at once.
 constexpr useconds_t kAgainPauseUs = 10000;
-
-double monotonic_seconds()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
 
 // Handles a negative readi result: 0 when the stream can go on, -1 when not.
 int recover(CaptureSource *src, snd_pcm_sframes_t code, char *err, size_t err_size)
@@ -68,37 +61,26 @@ int recover(CaptureSource *src, snd_pcm_sframes_t code, char *err, size_t err_si
 
 CaptureSource *capture_open(const char *device, char *err, size_t err_size)
 {
-    // 1. Zero-filled, so a partly built record is always safe to inspect.
+    // Zero-filled, so a partly built record is always safe to inspect.
     auto *src = static_cast<CaptureSource *>(calloc(1, sizeof(CaptureSource)));
     if (!src) {
         format_error(err, err_size, "out of memory");
         return nullptr;
     }
-    // 2. Blocking mode: a read waits until a whole period is captured.
-    int rc = snd_pcm_open(&src->pcm, device, SND_PCM_STREAM_CAPTURE, 0);
-    if (rc < 0) {
-        format_error(err, err_size, "open %s: %s", device, snd_strerror(rc));
-        free(src);
-        return nullptr;
-    }
-    // 3. Fixed format, 80 ms buffer; pcm_configure leaves its own message.
+    // An 80 ms buffer; a failed step leaves its own message.
     snd_pcm_uframes_t buffer = 0;
     snd_pcm_uframes_t period = 0;
-    if (pcm_configure(src->pcm, audio::kCaptureBufferFrames, &buffer, &period, err,
-                      err_size) < 0) {
-        snd_pcm_close(src->pcm);
+    src->pcm = audio::open_configured(device, SND_PCM_STREAM_CAPTURE, audio::kCaptureBufferFrames,
+                                      &buffer, &period, err, err_size);
+    if (!src->pcm) {
         free(src);
         return nullptr;
     }
-    // 4. What the device actually granted, for whoever reads the log.
+    // What the device actually granted, for whoever reads the log.
     fprintf(stderr, "call-audio: capture %s buffer=%lu frames (%.0fms) period=%lu frames (%.0fms)\n",
             device, static_cast<unsigned long>(buffer), frames_to_ms(buffer),
             static_cast<unsigned long>(period), frames_to_ms(period));
-    // 5. Ready to read.
-    rc = snd_pcm_prepare(src->pcm);
-    if (rc < 0) {
-        format_error(err, err_size, "prepare: %s", snd_strerror(rc));
-        snd_pcm_close(src->pcm);
+    if (audio::prepare_or_close(src->pcm, err, err_size) != 0) {
         free(src);
         return nullptr;
     }
