@@ -5,6 +5,7 @@
 #include "base/clock.h"
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -14,12 +15,13 @@ using audio::format_error;
 using audio::frames_to_ms;
 
 struct CaptureSource {
-    snd_pcm_t *pcm;
+    snd_pcm_t *pcm;      // first: audio::open_record opens it
     double lead;         // seconds read ahead of real time; never negative
     double last_read;    // monotonic seconds of the last successful read
     uint32_t primed;     // 0 until the first successful read, then 1
     int32_t io_errors;   // consecutive -EIO since the last successful read
 };
+static_assert(offsetof(CaptureSource, pcm) == 0, "open_record fills the first member");
 
 namespace {
 // A driver that keeps failing with -EIO gets about a minute of retries
@@ -61,21 +63,14 @@ int recover(CaptureSource *src, snd_pcm_sframes_t code, char *err, size_t err_si
 
 CaptureSource *capture_open(const char *device, char *err, size_t err_size)
 {
-    // Zero-filled, so a partly built record is always safe to inspect.
-    auto *src = static_cast<CaptureSource *>(calloc(1, sizeof(CaptureSource)));
-    if (!src) {
-        format_error(err, err_size, "out of memory");
-        return nullptr;
-    }
     // An 80 ms buffer; a failed step leaves its own message.
     snd_pcm_uframes_t buffer = 0;
     snd_pcm_uframes_t period = 0;
-    src->pcm = audio::open_configured(device, SND_PCM_STREAM_CAPTURE, audio::kCaptureBufferFrames,
-                                      &buffer, &period, err, err_size);
-    if (!src->pcm) {
-        free(src);
+    auto *src = static_cast<CaptureSource *>(audio::open_record(
+        sizeof(CaptureSource), device, SND_PCM_STREAM_CAPTURE, audio::kCaptureBufferFrames, &buffer,
+        &period, err, err_size));
+    if (!src)
         return nullptr;
-    }
     // What the device actually granted, for whoever reads the log.
     fprintf(stderr, "call-audio: capture %s buffer=%lu frames (%.0fms) period=%lu frames (%.0fms)\n",
             device, static_cast<unsigned long>(buffer), frames_to_ms(buffer),

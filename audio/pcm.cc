@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <unistd.h>
 
 namespace audio {
@@ -34,23 +35,31 @@ void resume_and_prepare(snd_pcm_t *pcm)
     snd_pcm_prepare(pcm);
 }
 
-snd_pcm_t *open_configured(const char *device, snd_pcm_stream_t stream,
-                           snd_pcm_uframes_t want_buffer, snd_pcm_uframes_t *buffer_out,
-                           snd_pcm_uframes_t *period_out, char *err, size_t err_size)
+void *open_record(size_t record_size, const char *device, snd_pcm_stream_t stream,
+                  snd_pcm_uframes_t want_buffer, snd_pcm_uframes_t *buffer_out,
+                  snd_pcm_uframes_t *period_out, char *err, size_t err_size)
 {
+    // Zero-filled, so a partly built record is always safe to inspect.
+    void *record = calloc(1, record_size);
+    if (!record) {
+        format_error(err, err_size, "out of memory");
+        return nullptr;
+    }
+    auto **pcm = static_cast<snd_pcm_t **>(record);
     // Blocking mode: a read waits until a whole period is captured, a write
     // until the card has room.
-    snd_pcm_t *pcm = nullptr;
-    int rc = snd_pcm_open(&pcm, device, stream, 0);
+    int rc = snd_pcm_open(pcm, device, stream, 0);
     if (rc < 0) {
         format_error(err, err_size, "open %s: %s", device, snd_strerror(rc));
+        free(record);
         return nullptr;
     }
-    if (pcm_configure(pcm, want_buffer, buffer_out, period_out, err, err_size) < 0) {
-        snd_pcm_close(pcm);
+    if (pcm_configure(*pcm, want_buffer, buffer_out, period_out, err, err_size) < 0) {
+        snd_pcm_close(*pcm);
+        free(record);
         return nullptr;
     }
-    return pcm;
+    return record;
 }
 
 int prepare_or_close(snd_pcm_t *pcm, char *err, size_t err_size)

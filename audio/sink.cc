@@ -4,6 +4,7 @@
 #include "audio/internal.h"
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <unistd.h>
@@ -29,27 +30,21 @@ constexpr snd_pcm_uframes_t kStartPeriods = 2;
 }  // namespace
 
 struct PlaybackSink {
-    snd_pcm_t *pcm;             // valid from sink_open until sink_close
+    snd_pcm_t *pcm;             // first: audio::open_record opens it; valid until sink_close
     snd_pcm_uframes_t start;    // the start threshold set, frames
 };
+static_assert(offsetof(PlaybackSink, pcm) == 0, "open_record fills the first member");
 
 PlaybackSink *sink_open(const char *device, char *err, size_t err_size)
 {
-    // Zero-filled, so a partly built record is always safe to inspect.
-    auto *sink = static_cast<PlaybackSink *>(calloc(1, sizeof(PlaybackSink)));
-    if (!sink) {
-        format_error(err, err_size, "out of memory");
-        return nullptr;
-    }
     // A 120 ms buffer; a failed step leaves its own message.
     snd_pcm_uframes_t buffer = 0;
     snd_pcm_uframes_t period = 0;
-    sink->pcm = audio::open_configured(device, SND_PCM_STREAM_PLAYBACK, audio::kPlaybackBufferFrames,
-                                       &buffer, &period, err, err_size);
-    if (!sink->pcm) {
-        free(sink);
+    auto *sink = static_cast<PlaybackSink *>(audio::open_record(
+        sizeof(PlaybackSink), device, SND_PCM_STREAM_PLAYBACK, audio::kPlaybackBufferFrames, &buffer,
+        &period, err, err_size));
+    if (!sink)
         return nullptr;
-    }
     // Start once a cushion of two periods is queued (never more than the
     // buffer, or playback would never start); stop only when the queue has
     // run completely dry; wake a blocked writer once a period is free. The
