@@ -20,6 +20,16 @@ constexpr unsigned kPeriodFrames = 320;   // 20 ms
 constexpr unsigned kPeriodBytes = kPeriodFrames * kBytesPerFrame;
 constexpr unsigned kCaptureBufferFrames = 1280;   // 80 ms
 constexpr unsigned kPlaybackBufferFrames = 1920;  // 120 ms
+constexpr unsigned kBytesPerSecond = kRate * kBytesPerFrame;
+
+// The format's arithmetic, for every module that counts audio in bytes.
+// Bytes of `ms` milliseconds of audio.
+constexpr unsigned long ms_to_bytes(unsigned long ms) { return ms * kFramesPerMs * kBytesPerFrame; }
+// Whole milliseconds of audio in `bytes`, rounded down; an odd byte is no
+// frame.
+constexpr unsigned long bytes_to_ms(unsigned long bytes) { return bytes / kBytesPerFrame * 1000 / kRate; }
+// Seconds of audio in `bytes`, unrounded.
+constexpr double bytes_to_seconds(double bytes) { return bytes / kBytesPerSecond; }
 }  // namespace audio
 
 // --- Card discovery (no state: every call looks at the system afresh) ---

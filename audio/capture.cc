@@ -2,24 +2,26 @@
 // recovery, and the estimate of how far the reader runs ahead of real time.
 #include "audio/audio.h"
 #include "audio/internal.h"
+#include "base/clock.h"
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <unistd.h>
 
 using audio::format_error;
 using audio::frames_to_ms;
 
 struct CaptureSource {
-    snd_pcm_t *pcm;
+    snd_pcm_t *pcm;      // first: audio::open_record opens it
     double lead;         // seconds read ahead of real time; never negative
     double last_read;    // monotonic seconds of the last successful read
     uint32_t primed;     // 0 until the first successful read, then 1
     int32_t io_errors;   // consecutive -EIO since the last successful read
 };
+static_assert(offsetof(CaptureSource, pcm) == 0, "open_record fills the first member");
 
 namespace {
 // A driver that keeps failing with -EIO gets about a minute of retries
@@ -29,13 +31,6 @@ constexpr useconds_t kIoErrorPauseUs = 100000;
 // A device with nothing to hand over yet (-EAGAIN) is given half a period
 // before the caller reads again, which it does at once.
 constexpr useconds_t kAgainPauseUs = 10000;
-
-double monotonic_seconds()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
 
 // Handles a negative readi result: 0 when the stream can go on, -1 when not.
 int recover(CaptureSource *src, snd_pcm_sframes_t code, char *err, size_t err_size)
@@ -68,37 +63,19 @@ int recover(CaptureSource *src, snd_pcm_sframes_t code, char *err, size_t err_si
 
 CaptureSource *capture_open(const char *device, char *err, size_t err_size)
 {
-    // 1. Zero-filled, so a partly built record is always safe to inspect.
-    auto *src = static_cast<CaptureSource *>(calloc(1, sizeof(CaptureSource)));
-    if (!src) {
-        format_error(err, err_size, "out of memory");
-        return nullptr;
-    }
-    // 2. Blocking mode: a read waits until a whole period is captured.
-    int rc = snd_pcm_open(&src->pcm, device, SND_PCM_STREAM_CAPTURE, 0);
-    if (rc < 0) {
-        format_error(err, err_size, "open %s: %s", device, snd_strerror(rc));
-        free(src);
-        return nullptr;
-    }
-    // 3. Fixed format, 80 ms buffer; pcm_configure leaves its own message.
+    // An 80 ms buffer; a failed step leaves its own message.
     snd_pcm_uframes_t buffer = 0;
     snd_pcm_uframes_t period = 0;
-    if (pcm_configure(src->pcm, audio::kCaptureBufferFrames, &buffer, &period, err,
-                      err_size) < 0) {
-        snd_pcm_close(src->pcm);
-        free(src);
+    auto *src = static_cast<CaptureSource *>(audio::open_record(
+        sizeof(CaptureSource), device, SND_PCM_STREAM_CAPTURE, audio::kCaptureBufferFrames, &buffer,
+        &period, err, err_size));
+    if (!src)
         return nullptr;
-    }
-    // 4. What the device actually granted, for whoever reads the log.
+    // What the device actually granted, for whoever reads the log.
     fprintf(stderr, "call-audio: capture %s buffer=%lu frames (%.0fms) period=%lu frames (%.0fms)\n",
             device, static_cast<unsigned long>(buffer), frames_to_ms(buffer),
             static_cast<unsigned long>(period), frames_to_ms(period));
-    // 5. Ready to read.
-    rc = snd_pcm_prepare(src->pcm);
-    if (rc < 0) {
-        format_error(err, err_size, "prepare: %s", snd_strerror(rc));
-        snd_pcm_close(src->pcm);
+    if (audio::prepare_or_close(src->pcm, err, err_size) != 0) {
         free(src);
         return nullptr;
     }

@@ -17,4 +17,18 @@ double frames_to_ms(snd_pcm_uframes_t frames);
 // not ready (-EAGAIN), then prepares whatever resume answered, since prepare
 // also restarts a device that cannot resume in place.
 void resume_and_prepare(snd_pcm_t *pcm);
+// The set-up both directions share. Allocates a zero-filled record of
+// `record_size` bytes whose first member is its snd_pcm_t * (CaptureSource
+// and PlaybackSink both begin so), opens `device` for `stream` in blocking
+// mode into that member and installs the fixed format with a buffer of
+// `want_buffer` frames (pcm_configure). Returns the record, with the granted
+// sizes in `*buffer_out` and `*period_out`; the caller closes its handle and
+// frees it with free(). Null with "out of memory", "open <device>: ..." or
+// pcm_configure's message in `err`, and nothing left open.
+void *open_record(size_t record_size, const char *device, snd_pcm_stream_t stream,
+                  snd_pcm_uframes_t want_buffer, snd_pcm_uframes_t *buffer_out,
+                  snd_pcm_uframes_t *period_out, char *err, size_t err_size);
+// Prepares an open device for its first read or write. 0, or -1 with
+// "prepare: ..." in `err` and the device closed.
+int prepare_or_close(snd_pcm_t *pcm, char *err, size_t err_size);
 }  // namespace audio

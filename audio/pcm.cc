@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <unistd.h>
 
 namespace audio {
@@ -33,6 +34,44 @@ void resume_and_prepare(snd_pcm_t *pcm)
         usleep(kResumePollUs);
     snd_pcm_prepare(pcm);
 }
+
+void *open_record(size_t record_size, const char *device, snd_pcm_stream_t stream,
+                  snd_pcm_uframes_t want_buffer, snd_pcm_uframes_t *buffer_out,
+                  snd_pcm_uframes_t *period_out, char *err, size_t err_size)
+{
+    // Zero-filled, so a partly built record is always safe to inspect.
+    void *record = calloc(1, record_size);
+    if (!record) {
+        format_error(err, err_size, "out of memory");
+        return nullptr;
+    }
+    auto **pcm = static_cast<snd_pcm_t **>(record);
+    // Blocking mode: a read waits until a whole period is captured, a write
+    // until the card has room.
+    int rc = snd_pcm_open(pcm, device, stream, 0);
+    if (rc < 0) {
+        format_error(err, err_size, "open %s: %s", device, snd_strerror(rc));
+        free(record);
+        return nullptr;
+    }
+    if (pcm_configure(*pcm, want_buffer, buffer_out, period_out, err, err_size) < 0) {
+        snd_pcm_close(*pcm);
+        free(record);
+        return nullptr;
+    }
+    return record;
+}
+
+int prepare_or_close(snd_pcm_t *pcm, char *err, size_t err_size)
+{
+    int rc = snd_pcm_prepare(pcm);
+    if (rc < 0) {
+        format_error(err, err_size, "prepare: %s", snd_strerror(rc));
+        snd_pcm_close(pcm);
+        return -1;
+    }
+    return 0;
+}
 }  // namespace audio
 
 using audio::format_error;
@@ -46,13 +85,13 @@ int pcm_configure(snd_pcm_t *pcm, snd_pcm_uframes_t want_buffer,
     snd_pcm_hw_params_t *hw = nullptr;
     snd_pcm_hw_params_alloca(&hw);
 
-    // 1. Start from everything the device can do.
+    // Start from everything the device can do, then narrow it to the one
+    // sample layout both directions use: interleaved S16_LE mono.
     int rc = snd_pcm_hw_params_any(pcm, hw);
     if (rc < 0) {
         format_error(err, err_size, "hw_params_any: %s", snd_strerror(rc));
         return -1;
     }
-    // 2-4. The fixed sample layout: interleaved S16_LE mono.
     rc = snd_pcm_hw_params_set_access(pcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED);
     if (rc < 0) {
         format_error(err, err_size, "set_access: %s", snd_strerror(rc));
@@ -68,7 +107,7 @@ int pcm_configure(snd_pcm_t *pcm, snd_pcm_uframes_t want_buffer,
         format_error(err, err_size, "set_channels: %s", snd_strerror(rc));
         return -1;
     }
-    // 5. The granted rate is deliberately not read back: everything
+    // The granted rate is deliberately not read back: everything
     // downstream assumes exactly 16000 frames/s. The message names the asked
     // rate because the library may have overwritten `rate`.
     unsigned rate = audio::kRate;
@@ -78,7 +117,7 @@ int pcm_configure(snd_pcm_t *pcm, snd_pcm_uframes_t want_buffer,
                      snd_strerror(rc));
         return -1;
     }
-    // 6-7. Near values are accepted as granted; they are read back below
+    // Near values are accepted as granted; they are read back below
     // once installed.
     snd_pcm_uframes_t period = audio::kPeriodFrames;
     rc = snd_pcm_hw_params_set_period_size_near(pcm, hw, &period, nullptr);
@@ -92,7 +131,7 @@ int pcm_configure(snd_pcm_t *pcm, snd_pcm_uframes_t want_buffer,
         format_error(err, err_size, "set_buffer_size: %s", snd_strerror(rc));
         return -1;
     }
-    // 8. Install.
+    // Install; only now do the sizes below hold.
     rc = snd_pcm_hw_params(pcm, hw);
     if (rc < 0) {
         format_error(err, err_size, "hw_params: %s", snd_strerror(rc));

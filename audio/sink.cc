@@ -4,6 +4,7 @@
 #include "audio/internal.h"
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <unistd.h>
@@ -29,35 +30,22 @@ constexpr snd_pcm_uframes_t kStartPeriods = 2;
 }  // namespace
 
 struct PlaybackSink {
-    snd_pcm_t *pcm;             // valid from sink_open until sink_close
+    snd_pcm_t *pcm;             // first: audio::open_record opens it; valid until sink_close
     snd_pcm_uframes_t start;    // the start threshold set, frames
 };
+static_assert(offsetof(PlaybackSink, pcm) == 0, "open_record fills the first member");
 
 PlaybackSink *sink_open(const char *device, char *err, size_t err_size)
 {
-    // 1. Zero-filled record.
-    auto *sink = static_cast<PlaybackSink *>(calloc(1, sizeof(PlaybackSink)));
-    if (!sink) {
-        format_error(err, err_size, "out of memory");
-        return nullptr;
-    }
-    // 2. Blocking mode: a write waits for room in the card.
-    int rc = snd_pcm_open(&sink->pcm, device, SND_PCM_STREAM_PLAYBACK, 0);
-    if (rc < 0) {
-        format_error(err, err_size, "open %s: %s", device, snd_strerror(rc));
-        free(sink);
-        return nullptr;
-    }
-    // 3. Fixed format, 120 ms buffer; pcm_configure leaves its own message.
+    // A 120 ms buffer; a failed step leaves its own message.
     snd_pcm_uframes_t buffer = 0;
     snd_pcm_uframes_t period = 0;
-    if (pcm_configure(sink->pcm, audio::kPlaybackBufferFrames, &buffer, &period, err,
-                      err_size) < 0) {
-        snd_pcm_close(sink->pcm);
-        free(sink);
+    auto *sink = static_cast<PlaybackSink *>(audio::open_record(
+        sizeof(PlaybackSink), device, SND_PCM_STREAM_PLAYBACK, audio::kPlaybackBufferFrames, &buffer,
+        &period, err, err_size));
+    if (!sink)
         return nullptr;
-    }
-    // 4. Start once a cushion of two periods is queued (never more than the
+    // Start once a cushion of two periods is queued (never more than the
     // buffer, or playback would never start); stop only when the queue has
     // run completely dry; wake a blocked writer once a period is free. The
     // setters only fill the record and snd_pcm_sw_params validates it, so
@@ -72,25 +60,21 @@ PlaybackSink *sink_open(const char *device, char *err, size_t err_size)
     snd_pcm_sw_params_set_stop_threshold(sink->pcm, sw, buffer);
     snd_pcm_sw_params_set_avail_min(sink->pcm, sw, period);
     sink->start = start;
-    rc = snd_pcm_sw_params(sink->pcm, sw);
+    int rc = snd_pcm_sw_params(sink->pcm, sw);
     if (rc < 0) {
         format_error(err, err_size, "sw_params: %s", snd_strerror(rc));
         snd_pcm_close(sink->pcm);
         free(sink);
         return nullptr;
     }
-    // 5. What the device actually granted, for whoever reads the log.
+    // What the device actually granted, for whoever reads the log.
     fprintf(stderr,
             "call-audio: playback %s buffer=%lu frames (%.0fms) period=%lu frames (%.0fms) "
             "start_threshold=%lu\n",
             device, static_cast<unsigned long>(buffer), frames_to_ms(buffer),
             static_cast<unsigned long>(period), frames_to_ms(period),
             static_cast<unsigned long>(start));
-    // 6. Ready to write.
-    rc = snd_pcm_prepare(sink->pcm);
-    if (rc < 0) {
-        format_error(err, err_size, "prepare: %s", snd_strerror(rc));
-        snd_pcm_close(sink->pcm);
+    if (audio::prepare_or_close(sink->pcm, err, err_size) != 0) {
         free(sink);
         return nullptr;
     }

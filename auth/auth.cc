@@ -13,19 +13,12 @@ constexpr size_t kSecretMax = 128;      // bytes of the file that count
 constexpr size_t kSecretMin = 16;       // shorter keys are refused
 constexpr size_t kExpiryMaxDigits = 20; // fits any unsigned 64-bit value
 constexpr size_t kMacHexLen = 64;       // SHA-256, two hex digits a byte
-constexpr char kHeaderName[] = "x-audio-token:";
-constexpr size_t kHeaderNameLen = sizeof(kHeaderName) - 1;
-// Longest header value copied for checking: above the 85 characters of the
-// longest valid token, so an over-long MAC still fails as over-long.
-constexpr size_t kTokenCopyMax = 96;
 
 const char *g_secret_path = "/etc/vesk-manager-web/audio_token.key";
 unsigned char g_secret[kSecretMax];
 size_t g_secret_len = 0;  // 0: no secret loaded, every request is refused
 
 bool ends_mac(char c) { return c == '\0' || c == '&' || c == '\r' || c == '\n' || c == ' '; }
-
-char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 }  // namespace
 
@@ -111,56 +104,4 @@ int token_verify(const char *token)
     for (size_t i = 0; i < kMacHexLen; ++i)
         diff |= static_cast<unsigned char>(expected[i]) ^ static_cast<unsigned char>(mac[i]);
     return diff == 0 ? 1 : 0;
-}
-
-int request_authorized(std::string_view head, const char *target)
-{
-    if (g_secret_len == 0)
-        return 0;
-
-    // The query decides when it has a "token=" parameter, valid or not.
-    const char *query = strchr(target, '?');
-    if (query) {
-        const char *param = query + 1;
-        for (;;) {
-            if (strncmp(param, "token=", 6) == 0)
-                return token_verify(param + 6);
-            const char *amp = strchr(param, '&');
-            if (!amp)
-                break;
-            param = amp + 1;
-        }
-    }
-
-    // Then the first header line named x-audio-token, in any case. The line
-    // is not the first (the request line never counts). A NUL ends the
-    // request's text, as it does for every other lookup in the head.
-    const size_t nul = head.find('\0');
-    if (nul != std::string_view::npos)
-        head = std::string_view(head.data(), nul);
-    size_t pos = head.find('\n');
-    while (pos != std::string_view::npos) {
-        std::string_view line(head.data() + pos + 1, head.size() - pos - 1);
-        pos = head.find('\n', pos + 1);
-        if (line.size() < kHeaderNameLen)
-            continue;
-        bool match = true;
-        for (size_t i = 0; i < kHeaderNameLen && match; ++i)
-            match = ascii_lower(line[i]) == kHeaderName[i];
-        if (!match)
-            continue;
-        size_t v = kHeaderNameLen;
-        while (v < line.size() && line[v] == ' ')
-            ++v;
-        // Copy the value, bounded by its line, so that token_verify never
-        // looks past this request's head. A valid token is at most 85
-        // characters; anything longer fails the length checks.
-        char value[kTokenCopyMax + 1] = {};
-        size_t n = 0;
-        while (v + n < line.size() && n < kTokenCopyMax && line[v + n] != '\r' && line[v + n] != '\n')
-            ++n;
-        memcpy(value, line.data() + v, n);
-        return token_verify(value);
-    }
-    return 0;
 }

@@ -1,13 +1,10 @@
 // Token authentication: the shared secret and the expiring HMAC-SHA-256
-// token "<expiry digits>.<64 lowercase hex>" carried in the query parameter
-// "token" or the header "x-audio-token". The service only verifies tokens.
+// token "<expiry digits>.<64 lowercase hex>". The service only verifies
+// tokens; finding one in a request is left to the service's HTTP code.
 //
 // The secret is written during start-up, before any other thread exists,
-// and only read afterwards; every function here but the two secret_*
-// set-up calls may run on any thread at once.
+// and only read afterwards; token_verify may run on any thread at once.
 #pragma once
-
-#include <string_view>
 
 // Replaces the secret file's path. Null or empty is ignored. The text is
 // kept without a copy and must outlive the process (an argv entry does).
@@ -19,9 +16,3 @@ int secret_load();
 // 1 when `token` (ended by '&', CR, LF, space or NUL after the MAC) is
 // valid now, else 0.
 int token_verify(const char *token);
-// 1 when the request carries a valid token: the query of `target` (NUL
-// terminated, query still attached) is consulted first, then the first
-// "x-audio-token:" line of `head`, the request's own head from the request
-// line to its blank line. Nothing beyond `head` is ever looked at, so a body
-// or a pipelined request cannot lend its token to this request.
-int request_authorized(std::string_view head, const char *target);

@@ -19,6 +19,7 @@
 #include <string>
 
 #include "fuzz/fuzz_token.h"
+#include "service/http.h"
 
 namespace {
 

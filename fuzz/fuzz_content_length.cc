@@ -14,7 +14,7 @@
 #include <cstring>
 #include <string>
 
-#include "service/service.h"
+#include "service/http.h"
 
 namespace {
 
@@ -45,7 +45,7 @@ void check(const std::string &head)
 {
     char value[kHeaderValueSize] = {};
     uint64_t want = 0;
-    if (header_value(std::string_view(head), "content-length", value) == 0)
+    if (header_value(std::string_view(head), "content-length", value, sizeof(value)) == 0)
         want = rule_value(value);
     // A long narrower than 64 bits saturates; the size check that follows
     // in the uplink then refuses the body just the same.

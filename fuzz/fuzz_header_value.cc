@@ -12,7 +12,7 @@
 #include <cstring>
 #include <string>
 
-#include "service/service.h"
+#include "service/http.h"
 
 namespace {
 
@@ -54,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     char dest[kHeaderValueSize];
     memset(dest, 0x5a, sizeof(dest));
-    int rc = header_value(std::string_view(text), kNames[which], dest);
+    int rc = header_value(std::string_view(text), kNames[which], dest, sizeof(dest));
 
     std::string want;
     if (rc != reference(g_patterns[which], text, &want))

@@ -1,10 +1,14 @@
 // The table of live connections: a constant cap on their number, and room
 // made for a new client by closing the connection that has waited longest
 // on its peer.
+#include "service/connections.h"
+
 #include <cerrno>
 #include <ctime>
 
-#include "service/service.h"
+#include "base/clock.h"
+#include "service/lock.h"
+#include "tls/tls.h"
 
 namespace {
 

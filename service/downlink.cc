@@ -5,23 +5,26 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "service/service.h"
+#include <atomic>
 
+#include "audio/audio.h"
+#include "base/clock.h"
+#include "service/http.h"
+#include "service/log.h"
+#include "service/routes.h"
+#include "tls/tls.h"
+
+namespace {
+
+// The downlink generation: each stream request that finds the card takes
+// the next value; older streams end at the top of their next turn.
 // Sequentially consistent fetch-and-add by each new stream; read once per
 // loop turn by every live stream. It guards no other data, so the read
 // needs nothing beyond its own atomicity.
 std::atomic<int32_t> g_downlink_generation{0};
 
-namespace {
-
 constexpr double kShedLeadSeconds = 0.25;   // strictly above this, reads are shed
-// Audio bytes per second, for counting what waits unsent in the socket as
-// lead. Those bytes carry chunk framing and TLS overhead (about 5 %), so
-// the backlog is slightly over-counted: a listener is shed a little early,
-// never late.
-constexpr double kAudioBytesPerSecond = 32000.0;
 constexpr double kStatusIntervalSeconds = 10.0;
-constexpr int kAskedRate = 16000;
 constexpr size_t kErrorSize = 256;
 // Size line ("280\r\n" at most 5 bytes for a read of up to 640 bytes), the
 // audio and its CRLF, assembled to go out as one write and one TLS record.
@@ -73,15 +76,18 @@ struct Backlog {
 
 // Seconds of audio the listener has not been sent yet: what the capture
 // source read ahead of real time, plus what waits unsent in the socket
-// because the listener reads slower than real time or not at all.
+// because the listener reads slower than real time or not at all. Those
+// unsent bytes carry chunk framing and TLS overhead (about 5 %) but count
+// as audio, so the backlog is slightly over-counted: a listener is shed a
+// little early, never late.
 double listener_lag(const CaptureSource *src, const TlsConnection *conn, Backlog *b)
 {
     const double lead = capture_lead(src);
-    if (lead + b->bytes / kAudioBytesPerSecond > kShedLeadSeconds) {
+    if (lead + audio::bytes_to_seconds(b->bytes) > kShedLeadSeconds) {
         long unsent = tls_unsent_bytes(conn);
         b->bytes = unsent > 0 ? static_cast<double>(unsent) : 0.0;
     }
-    return lead + b->bytes / kAudioBytesPerSecond;
+    return lead + audio::bytes_to_seconds(b->bytes);
 }
 
 }  // namespace
@@ -173,9 +179,10 @@ RouteResult downlink_stream(TlsConnection *conn, std::string_view, const unsigne
 
     if (first_data > 0.0 && first_data < last_data) {
         const double seconds = last_data - first_data;
-        const int rate = static_cast<int>((static_cast<double>(bytes_read) / 2.0) / seconds);
-        log_line("downlink ended: %llu bytes in %.2fs = %d Hz measured (asked %d), %llu chunks shed",
-                 bytes_read, seconds, rate, kAskedRate, chunks_shed);
+        const double frames = static_cast<double>(bytes_read) / audio::kBytesPerFrame;
+        const int rate = static_cast<int>(frames / seconds);
+        log_line("downlink ended: %llu bytes in %.2fs = %d Hz measured (asked %u), %llu chunks shed",
+                 bytes_read, seconds, rate, audio::kRate, chunks_shed);
     } else {
         log_line("downlink stream ended (no data)");
     }

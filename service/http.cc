@@ -1,19 +1,26 @@
-// Request framing, the request line, header lookup and the fixed answer
-// format. Everything that reads request bytes here is bounded by the
-// request's own head.
+// Request framing, the request line, header lookup, the token gate and the
+// fixed answer format. Everything that reads request bytes here is bounded
+// by the request's own head.
+#include "service/http.h"
+
 #include <cctype>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "service/service.h"
+#include "auth/auth.h"
+#include "tls/tls.h"
 
 namespace {
 
 // Head and body of every answer go out as one write: every head we send is
 // under 256 bytes and the longest body 47.
 constexpr size_t kResponseSize = 512;
+// Longest token value copied from a header for checking: above the 85
+// characters of the longest valid token, so an over-long MAC still fails as
+// over-long.
+constexpr size_t kTokenCopyMax = 96;
 
 // The C locale's isspace, as sscanf's "%s" uses it to end a field.
 bool is_blank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
@@ -66,8 +73,10 @@ bool parse_request_line(std::string_view head, char (&method)[kMethodSize],
     return scan_word(head, &pos, target, kTargetSize - 1);
 }
 
-int header_value(std::string_view head, const char *name, char (&dest)[kHeaderValueSize])
+int header_value(std::string_view head, const char *name, char *dest, size_t dest_size)
 {
+    if (dest_size == 0)
+        return -1;
     head = until_nul(head);
     const size_t n = strlen(name);
     for (size_t lf = head.find('\n'); lf != std::string_view::npos; lf = head.find('\n', lf + 1)) {
@@ -83,7 +92,7 @@ int header_value(std::string_view head, const char *name, char (&dest)[kHeaderVa
         while (v < line.size() && line[v] == ' ')
             ++v;
         size_t len = 0;
-        while (v + len < line.size() && len < kHeaderValueSize - 1 && line[v + len] != '\r' &&
+        while (v + len < line.size() && len < dest_size - 1 && line[v + len] != '\r' &&
                line[v + len] != '\n')
             ++len;
         memcpy(dest, line.data() + v, len);
@@ -93,10 +102,34 @@ int header_value(std::string_view head, const char *name, char (&dest)[kHeaderVa
     return -1;
 }
 
+int request_authorized(std::string_view head, const char *target)
+{
+    // The query decides when it has a "token=" parameter, valid or not.
+    const char *query = strchr(target, '?');
+    if (query) {
+        const char *param = query + 1;
+        for (;;) {
+            if (strncmp(param, "token=", 6) == 0)
+                return token_verify(param + 6);
+            const char *amp = strchr(param, '&');
+            if (!amp)
+                break;
+            param = amp + 1;
+        }
+    }
+    // Then the first header line named x-audio-token. Its value is copied,
+    // bounded by its line, so that token_verify never looks past this
+    // request's head.
+    char value[kTokenCopyMax + 1] = {};
+    if (header_value(head, "x-audio-token", value, sizeof(value)) != 0)
+        return 0;
+    return token_verify(value);
+}
+
 unsigned long uplink_body_length(std::string_view head)
 {
     char value[kHeaderValueSize] = {};
-    if (header_value(head, "content-length", value) != 0)
+    if (header_value(head, "content-length", value, sizeof(value)) != 0)
         return 0;
     // strtoul's reading (base 10, no digits gives 0, trailing characters
     // ignored, a minus sign negates), done in 64 bits and saturated so that

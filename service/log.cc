@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "service/service.h"
+#include "service/log.h"
 
 namespace {
 constexpr size_t kStampSize = 32;  // "YYYY-MM-DD HH:MM:SS" is 19
@@ -24,11 +24,4 @@ void log_line(const char *fmt, ...)
     va_end(ap);
     fputc('\n', stderr);
     fflush(stderr);
-}
-
-double monotonic_seconds()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }

@@ -8,7 +8,10 @@
 #include <pthread.h>
 
 #include "auth/auth.h"
-#include "service/service.h"
+#include "service/connections.h"
+#include "service/log.h"
+#include "service/request_loop.h"
+#include "service/uplink.h"
 #include "tls/tls.h"
 
 namespace {

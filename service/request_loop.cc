@@ -4,8 +4,14 @@
 #include <cstring>
 #include <strings.h>
 
-#include "auth/auth.h"
-#include "service/service.h"
+#include "audio/audio.h"
+#include "service/connections.h"
+#include "service/http.h"
+#include "service/log.h"
+#include "service/request_loop.h"
+#include "service/routes.h"
+#include "service/uplink.h"
+#include "tls/tls.h"
 
 namespace {
 
@@ -77,7 +83,7 @@ bool handle_request(Connection *c, size_t head_end, size_t *used)
 
     char connection[kHeaderValueSize] = {};
     bool wish = true;
-    if (header_value(head, "connection", connection) == 0 && strncasecmp(connection, "close", 5) == 0)
+    if (header_value(head, "connection", connection, sizeof(connection)) == 0 && strncasecmp(connection, "close", 5) == 0)
         wish = false;
 
     const bool authorized = request_authorized(head, target) == 1;
@@ -113,7 +119,7 @@ bool handle_request(Connection *c, size_t head_end, size_t *used)
 
     c->requests += 1;
     if (c->requests > 1)
-        g_uplink.reused_requests.fetch_add(1, std::memory_order_relaxed);
+        uplink_count_reused_request();
 
     // A handler never takes more than the tail; clamp anyway so a fault
     // there cannot make the move below run past the buffer.

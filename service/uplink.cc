@@ -9,9 +9,16 @@
 #include <pthread.h>
 #include <unistd.h>
 
-#include "service/service.h"
+#include <atomic>
 
-UplinkState g_uplink;
+#include "audio/audio.h"
+#include "base/clock.h"
+#include "service/http.h"
+#include "service/lock.h"
+#include "service/log.h"
+#include "service/routes.h"
+#include "service/uplink.h"
+#include "tls/tls.h"
 
 namespace {
 
@@ -61,7 +68,53 @@ struct FreeDeleter {
     void operator()(unsigned char *p) const { free(p); }
 };
 
+// Process-wide uplink state. `mutex` guards every other field but
+// `reused_requests`, and every use of the sink; it is held across the card
+// measurement, trim, blocking write and statistics of one post, never while
+// a body is read or an answer sent.
+struct UplinkState {
+    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+    PlaybackSink *sink = nullptr;  // the open sink, null while closed
+    double last_used = 0.0;        // monotonic seconds of the last post to reach the lock
+    uint32_t trims = 0;            // since start
+    uint32_t skipped_ms = 0;       // since start
+    uint32_t skips = 0;            // since start
+    int64_t ring_ms_sum = 0;       // card delay readings in this window
+    uint32_t ring_samples = 0;
+    uint32_t window_posts = 0;     // good posts in this window
+    uint32_t window_bytes = 0;     // their body bytes, skipped parts included
+    double window_start = 0.0;     // 0.0 until the first good post
+    // The keeper (the reaper's thread) times the card's queue between posts
+    // and queues silence when the next post is late, so the card does not
+    // run dry inside a talk spurt. The keeper sets `wake` up itself.
+    pthread_cond_t wake{};
+    bool keeper_ready = false;     // `wake` is usable
+    bool keeper_timing = false;    // the keeper will wake by itself in time
+    double last_post = 0.0;        // monotonic seconds of the last good post write
+    double level_at = 0.0;         // when level_ms was read
+    int level_ms = 0;              // card queue then, ms
+    uint32_t pads = 0;             // periods of silence queued, since start
+    // Cushion shedding: the least queue a post found in this window; a
+    // queue that never fell near empty for a whole window holds more
+    // latency than the network needs, and the next posts play less of
+    // their oldest audio until it does.
+    int low_ms = 0;
+    double low_since = 0.0;
+    uint32_t shed_ms = 0;          // still to shed, ms
+    uint32_t sheds = 0;            // posts that shed some, since start
+    // Requests that were not the first on their connection, since start.
+    // Incremented by every request loop without the mutex, so atomic.
+    std::atomic<uint64_t> reused_requests{0};
+};
+UplinkState g_uplink;
+
 }  // namespace
+
+void uplink_count_reused_request()
+{
+    // Only the count matters, nothing is ordered by it: relaxed suffices.
+    g_uplink.reused_requests.fetch_add(1, std::memory_order_relaxed);
+}
 
 unsigned long uplink_allowed_bytes(int delay_ms, bool *trim)
 {
@@ -70,14 +123,13 @@ unsigned long uplink_allowed_bytes(int delay_ms, bool *trim)
         return ULONG_MAX;  // delay unknown: play it all, count nothing
     if (*trim)
         delay_ms = 0;  // the queue is thrown away before the write
-    unsigned long frames = static_cast<unsigned long>(kCeilingMs - delay_ms) * audio::kFramesPerMs;
-    unsigned long allowed = frames * audio::kBytesPerFrame;
+    const unsigned long allowed = audio::ms_to_bytes(static_cast<unsigned long>(kCeilingMs - delay_ms));
     return allowed < kMinWriteBytes ? kMinWriteBytes : allowed;
 }
 
 uint32_t uplink_skipped_ms(unsigned long bytes)
 {
-    return static_cast<uint32_t>((bytes / audio::kBytesPerFrame) * 1000 / audio::kRate);
+    return static_cast<uint32_t>(audio::bytes_to_ms(bytes));
 }
 
 namespace {
@@ -105,7 +157,7 @@ void shed_cushion(UplinkState &u, unsigned long length, int queued_ms, double no
     }
     if (u.shed_ms == 0)
         return;
-    unsigned long bytes = static_cast<unsigned long>(u.shed_ms) * audio::kFramesPerMs * audio::kBytesPerFrame;
+    unsigned long bytes = audio::ms_to_bytes(u.shed_ms);
     const unsigned long half = length / 2 - (length / 2) % audio::kBytesPerFrame;
     if (bytes > half)
         bytes = half;
@@ -178,7 +230,7 @@ void update_stats(UplinkState &u, unsigned long length, double now)
     double elapsed = now - u.window_start;
     if (elapsed < kStatsWindowSeconds)
         return;
-    double per_post_ms = static_cast<double>(u.window_bytes) * 0.5 / 16000.0 * 1000.0 /
+    double per_post_ms = audio::bytes_to_seconds(u.window_bytes) * 1000.0 /
                          (u.window_posts ? u.window_posts : 1);
     long ring_avg = u.ring_samples ? static_cast<long>(u.ring_ms_sum / static_cast<int64_t>(u.ring_samples)) : -1;
     log_line("uplink: %u posts in %.1fs (%.1f/s), %.0fms audio per post, card ring %ldms avg, %llu reused requests",
@@ -196,20 +248,18 @@ void update_stats(UplinkState &u, unsigned long length, double now)
 RouteResult uplink_post(TlsConnection *conn, std::string_view head, const unsigned char *tail,
                         size_t tail_len, bool keep_alive)
 {
-    // 1. Body length, from this request's own head only.
+    // The length comes from this request's own head only, and the part of
+    // the body already buffered is taken from the tail. Too long a body is
+    // refused before anything is read.
     const unsigned long length = uplink_body_length(head);
-
-    // 2. The part of the body already buffered.
     const size_t take = length < tail_len ? static_cast<size_t>(length) : tail_len;
     RouteResult result{false, take};
-
-    // 3. Too long: refused before anything is read.
     if (length > kMaxBody) {
         send_response(conn, "413 Payload Too Large", kJson, kBodyFalse, 0);
         return result;
     }
 
-    // 4-5. Gather the whole body before any lock, so a slow client never
+    // Gather the whole body before any lock, so a slow client never
     // holds up other posts or the reaper.
     std::unique_ptr<unsigned char, FreeDeleter> body(
         static_cast<unsigned char *>(malloc(length ? length : 1)));
@@ -229,14 +279,16 @@ RouteResult uplink_post(TlsConnection *conn, std::string_view head, const unsign
     }
     tls_deadline(conn, 0.0);
 
-    // 6. The card is tested only once the body is in.
+    // The card is tested only once the body is in.
     if (!card_present()) {
         send_response(conn, "503 Service Unavailable", kJson,
                       "{\"success\":false,\"error\":\"no modem audio card\"}", 0);
         return result;
     }
 
-    // 7-15. One post at a time reaches the card.
+    // One post at a time reaches the card: open the sink if none is, drop a
+    // stale unstarted tail, hold the ceiling, write, and keep the
+    // statistics, all under the mutex.
     char err[kErrorSize] = {};
     bool good = false;
     {
@@ -273,7 +325,7 @@ RouteResult uplink_post(TlsConnection *conn, std::string_view head, const unsign
     }
     body.reset();
 
-    // 16. Answer.
+    // The answer goes out with the mutex free and the body released.
     if (!good) {
         send_response(conn, "503 Service Unavailable", kJson, kBodyFalse, 0);
         return result;

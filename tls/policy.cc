@@ -3,7 +3,7 @@
 #include <mbedtls/ssl_ciphersuites.h>
 #include <mbedtls/version.h>
 
-#include "tls/tls.h"
+#include "tls/error.h"
 
 // The policy follows the intermediate profile that browsers and BCP 195
 // (RFC 9325) agree on: everything a browser or the integration guide's

@@ -1,11 +1,9 @@
 #include "tls/tls.h"
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 #include <linux/sockios.h>
 #include <netdb.h>
@@ -15,14 +13,17 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <mbedtls/error.h>
 #include <mbedtls/net_sockets.h>  // the MBEDTLS_ERR_NET_* codes
 #include <mbedtls/version.h>
 #if MBEDTLS_VERSION_MAJOR >= 3
 #include <psa/crypto.h>
 #endif
 
+#include "base/clock.h"
+#include "tls/error.h"
 #include "tls/policy.h"
+
+using tls::format_error;
 
 // Sessions on different connection threads draw from the one CTR-DRBG of
 // the listener and write and read tickets with its one ticket context, and
@@ -45,7 +46,6 @@ constexpr double kHandshakeSeconds = 20.0; // from the accept to an established 
 // deadline by more than this.
 constexpr int kRearmSlackMs = 250;
 constexpr useconds_t kAcceptRetryPauseUs = 20000;  // after a failed accept()
-constexpr size_t kLibErrorTextSize = 128;  // mbedtls_strerror text
 constexpr size_t kPortTextSize = 8;        // at most 7 characters
 constexpr unsigned char kPersonalisation[] = {'v', 'e', 's', 'k', '-', 'c', 'a', 'l',
                                               'l', '-', 'a', 'u', 'd', 'i', 'o'};
@@ -55,27 +55,7 @@ constexpr unsigned char kPersonalisation[] = {'v', 'e', 's', 'k', '-', 'c', 'a',
 // their SYN a second or more later.
 constexpr int kListenBacklog = 128;
 
-__attribute__((format(printf, 3, 4))) void format_error(char *err, size_t err_size,
-                                                         const char *fmt, ...)
-{
-    if (!err || err_size == 0)
-        return;
-    va_list ap;
-    va_start(ap, fmt);
-    // clang-analyzer misses the va_start just above.
-    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
-    vsnprintf(err, err_size, fmt, ap);
-    va_end(ap);
-}
-
 bool would_block(int r) { return r == MBEDTLS_ERR_SSL_WANT_READ || r == MBEDTLS_ERR_SSL_WANT_WRITE; }
-
-double monotonic_now()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
 
 int set_timeout(int fd, int option, int ms)
 {
@@ -168,7 +148,7 @@ bool arm_receive_timeout(TlsConnection *c)
 {
     int want = kReadTimeoutMs;
     if (c->deadline > 0.0) {
-        double left_ms = (c->deadline - monotonic_now()) * 1000.0;
+        double left_ms = (c->deadline - monotonic_seconds()) * 1000.0;
         if (left_ms < 1.0)
             return false;
         if (left_ms < want)
@@ -239,14 +219,6 @@ int transmit(void *ctx, const unsigned char *buf, size_t len)
 
 }  // namespace
 
-void tls_error(char *err, size_t err_size, const char *step, int32_t code)
-{
-    char text[kLibErrorTextSize];
-    mbedtls_strerror(code, text, sizeof(text));
-    format_error(err, err_size, "%s: %s (-0x%04x)", step, text,
-                 static_cast<unsigned>(-static_cast<int64_t>(code)));
-}
-
 TlsListener *tls_listen(int32_t port, const char *cert_path, const char *key_path,
                         char *err, size_t err_size)
 {
@@ -270,8 +242,10 @@ TlsListener *tls_listen(int32_t port, const char *cert_path, const char *key_pat
     char port_text[kPortTextSize];
     snprintf(port_text, sizeof(port_text), "%d", static_cast<int>(port));
 
-    // 1. Random generator, 2. certificate and key (before the bind),
-    // 3. socket, 4. server configuration, 5. policy and session tickets.
+    // The first step to fail names the error. The generator comes first
+    // because parsing a key and signing with it draw on it; the certificate
+    // and key are loaded before the bind, so a bad file never leaves a
+    // bound port; the server configuration, policy and tickets come last.
 #if MBEDTLS_VERSION_MAJOR >= 3
     // TLS 1.3 and the 3.x key code run on PSA, which must be set up once,
     // before the first handshake; here no other thread exists yet.
@@ -363,7 +337,7 @@ TlsConnection *tls_accept(TlsListener *l, char *err, size_t err_size)
     c->fd = fd;
     c->conf = &l->conf;
     mbedtls_ssl_init(&c->ssl);
-    c->deadline = monotonic_now() + kHandshakeSeconds;
+    c->deadline = monotonic_seconds() + kHandshakeSeconds;
     // Small answers and chunks go out as they are made; with Nagle's
     // algorithm one would wait for the client's delayed ACK, about 40 ms.
     int one = 1;
@@ -397,7 +371,7 @@ int tls_handshake(TlsConnection *c, char *err, size_t err_size)
 
 void tls_deadline(TlsConnection *c, double seconds)
 {
-    c->deadline = seconds > 0.0 ? monotonic_now() + seconds : 0.0;
+    c->deadline = seconds > 0.0 ? monotonic_seconds() + seconds : 0.0;
 }
 
 int32_t tls_read(TlsConnection *c, unsigned char *dst, size_t cap)

@@ -88,5 +88,3 @@ void tls_abort(const TlsConnection *conn);
 // Sends close-notify (once, result ignored) when a session is up, closes the
 // socket and frees the record. Accepts null.
 void tls_close(TlsConnection *conn);
-// "<step>: <library text> (-0x<code>)" into `err`.
-void tls_error(char *err, size_t err_size, const char *step, int32_t code);

@@ -1,7 +1,8 @@
 """Hostile clients against the real binary: broken TLS, oversized and odd
 heads, lying Content-Length values, floods and stalls. After every case the
 service must still be running and answering health, and no case may get an
-answer that the rules refuse."""
+answer the service must not give (a 200 without a token, a body over 64 KiB
+taken)."""
 
 import concurrent.futures
 import os
