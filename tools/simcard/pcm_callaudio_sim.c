@@ -154,12 +154,42 @@ static void ev(sim_t *s, int64_t t, const char *fmt, ...)
 
 /* ---- clock ------------------------------------------------------------ */
 
+#ifdef __SIZEOF_INT128__
+/* ceil or floor of a * b / c for a >= 0, b > 0, c > 0. */
+static int64_t muldiv(int64_t a, int64_t b, int64_t c, int up)
+{
+	__int128 n = (__int128)a * b;
+	return (int64_t)((n + (up ? c - 1 : 0)) / c);
+}
+#else
+/* The same without a 128-bit type (32-bit targets): the 128-bit product by
+ * 32-bit halves, then restoring division; c stays far below 2^63. */
+static int64_t muldiv(int64_t a, int64_t b, int64_t c, int up)
+{
+	uint64_t al = (uint32_t)a, ah = (uint64_t)a >> 32, bl = (uint32_t)b, bh = (uint64_t)b >> 32;
+	uint64_t p0 = al * bl, p1 = al * bh, p2 = ah * bl, p3 = ah * bh;
+	uint64_t mid = (p0 >> 32) + (uint32_t)p1 + (uint32_t)p2;
+	uint64_t lo = (mid << 32) | (uint32_t)p0;
+	uint64_t hi = p3 + (p1 >> 32) + (p2 >> 32) + (mid >> 32);
+	uint64_t q = 0, r = 0;
+	for (int i = 127; i >= 0; i--) {
+		uint64_t bit = i >= 64 ? (hi >> (i - 64)) & 1 : (lo >> i) & 1;
+		r = (r << 1) | bit;
+		q <<= 1;
+		if (r >= (uint64_t)c) {
+			r -= (uint64_t)c;
+			q |= 1;
+		}
+	}
+	return (int64_t)(q + (up && r ? 1 : 0));
+}
+#endif
+
 static int64_t frames_at(const sim_t *s, int64_t t)
 {
 	if (t <= s->t0)
 		return s->f0;
-	__int128 num = (__int128)(t - s->t0) * SIM_RATE * s->ppm;
-	return s->f0 + (int64_t)(num / ((__int128)NS_PER_S * PPM));
+	return s->f0 + muldiv(t - s->t0, (int64_t)SIM_RATE * s->ppm, NS_PER_S * PPM, 0);
 }
 
 /* Earliest time at which frames_at() reaches f. */
@@ -167,9 +197,7 @@ static int64_t time_of(const sim_t *s, int64_t f)
 {
 	if (f <= s->f0)
 		return s->t0;
-	__int128 den = (__int128)SIM_RATE * s->ppm;
-	__int128 num = (__int128)(f - s->f0) * NS_PER_S * PPM;
-	return s->t0 + (int64_t)((num + den - 1) / den);
+	return s->t0 + muldiv(f - s->f0, NS_PER_S * PPM, (int64_t)SIM_RATE * s->ppm, 1);
 }
 
 static int stalled_at(const sim_t *s, int64_t t)
@@ -197,12 +225,12 @@ static int64_t round_up(int64_t v, int64_t step)
 /* Global frame grid: frame G starts at G * 1e9 / rate ns (exact for 16000). */
 static int64_t next_global_frame(int64_t t)
 {
-	return (int64_t)(((__int128)t * SIM_RATE + NS_PER_S - 1) / NS_PER_S);
+	return muldiv(t, SIM_RATE, NS_PER_S, 1);
 }
 
 static int64_t global_frame_time(int64_t g)
 {
-	return (int64_t)(((__int128)g * NS_PER_S + SIM_RATE - 1) / SIM_RATE);
+	return muldiv(g, NS_PER_S, SIM_RATE, 1);
 }
 
 /* Starts the clock so that stream frame f0 is produced from now on. */
