@@ -103,8 +103,12 @@ struct UplinkState {
     uint32_t shed_ms = 0;          // still to shed, ms
     uint32_t sheds = 0;            // posts that shed some, since start
     // Requests that were not the first on their connection, since start.
-    // Incremented by every request loop without the mutex, so atomic.
-    std::atomic<uint64_t> reused_requests{0};
+    // Incremented by every request loop without the mutex, so atomic. The
+    // machine word, not 64 bits: a 32-bit MIPS core has no 64-bit atomics,
+    // and GCC would call libatomic, which the router does not carry. Wraps
+    // after 2^32 on such a core (years of posts), harmlessly: it is only
+    // reported.
+    std::atomic<unsigned long> reused_requests{0};
 };
 UplinkState g_uplink;
 
