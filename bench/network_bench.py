@@ -359,18 +359,33 @@ def output_clock(res):
     return ", ".join(parts)
 
 
+def capture_times(res, off):
+    """When the client had each microphone frame n, on the card's clock, and
+    how that is known: the page stamped the frames the microphone worklet
+    handed over, or, for a client that hands the page none, the frames were
+    stamped in the posts by their seq, and frame n is taken to be in hand
+    20 ms after frame n - 1, at the earliest time that every post allows."""
+    if res.get("mic_hook"):
+        return [t / 1000.0 - off for t in res["ready"]], "frames handed over"
+    ends = [(p[0] / 1000.0 - off, p[4] + p[3] // (FRAME * 2)) for p in res["posts"] if p[4] is not None]
+    if not ends:
+        return None, "the client hands the page no microphone frames and posts no seq"
+    t0 = min(t - n * 0.020 for t, n in ends)
+    return [t0 + (n + 1) * 0.020 for n in range(max(n for _, n in ends))], "posts' seq"
+
+
 def browser_call(engine, port, tok, seconds, workdir):
     """What the browser client reported of a call through the relay at
     port, its times moved to the card's clock."""
     res = run_browser(engine, port, tok, seconds, workdir)
     if "error" in res or "skipped" in res:
         return res
-    if not res.get("mic_hook"):
-        return {"error": "the client hands the page no microphone frames (onMicFrame) to stamp"}
     off = res["offset"]
+    ready, mic_clock = capture_times(res, off)
+    if ready is None:
+        return {"error": mic_clock}
     figs = [x for x in res["figures"] if x["t"] >= res["live_at"]]
     first, last = (figs[0], figs[-1]) if figs else ({}, {})
-    ready = [t / 1000.0 - off for t in res["ready"]]
 
     def in_hand(g):
         n = g // FRAME
@@ -389,8 +404,9 @@ def browser_call(engine, port, tok, seconds, workdir):
             "failures": sum(1 for p in res["posts"] if p[2] != 200),
             "frames_per_post": [p[3] // (FRAME * 2) for p in res["posts"]],
             "mic_dropped": last.get("micDroppedFrames"), "late_posts": None, "in_hand": in_hand,
-            "captured": [(n, ready[n] - (FRAME - 1) / RATE) for n in range(len(ready))],
-            "output_clock": output_clock(res), "inserted_ms": res["inserted"] / 16.0 if res.get("reports") else None,
+            "captured": list(enumerate(ready)),
+            "output_clock": output_clock(res) + "; uplink: " + mic_clock,
+            "inserted_ms": res["inserted"] / 16.0 if res.get("reports") else None,
             "page_errors": res.get("page_errors", []), "clock": res.get("clock"),
             "user_agent": res.get("user_agent")}
 
@@ -535,7 +551,7 @@ def scripted_call(cafile, port, tok, client, seconds):
             "mic_dropped": post["mic_dropped"], "late_posts": post["late"],
             "in_hand": lambda g: start + (g + 1) / RATE,
             "captured": [(n, start + (n + 1) * 0.020) for n in range(int(seconds * 50))],
-            "output_clock": "modelled player", "inserted_ms": None}
+            "output_clock": "modelled player; uplink: the poster's clock", "inserted_ms": None}
 
 
 def run_figures(call, up, card, stalls, t_end, relay_note):
@@ -626,7 +642,7 @@ ROWS = [
     ("downlink latency, card capture to output, p50/p99/max ms", lambda r: three(r["downlink_latency_ms"]), "down"),
     ("downlink latency away from stalls (2 s after), p50/p99/max ms",
      lambda r: three(r["downlink_outside_stalls_ms"]), "p99 <= 1.5 p50"),
-    ("downlink dated by", lambda r: r["output_clock"], ""),
+    ("dated by: downlink; uplink", lambda r: r["output_clock"], ""),
     ("uplink latency, client mic to card, p50/p99/max ms", lambda r: three(r["uplink_latency_ms"]), "up"),
     ("microphone audio captured that the card played, % (of what was captured outside stalls)",
      lambda r: "%s (%s)" % (f(r["mic_played"]["all"], 1), f(r["mic_played"]["outside_stalls"], 1)), "mic"),

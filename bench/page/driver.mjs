@@ -7,7 +7,10 @@
 //
 // - Microphone: the frames the microphone worklet hands over
 //   (client.onMicFrame) are stamped with the card's numbering pattern,
-//   frame n carrying samples 320 n ..., and their hand-over times kept.
+//   frame n carrying samples 320 n ..., and their hand-over times kept. A
+//   client that hands the page no frames has its posts stamped instead,
+//   by their `seq` (fetch-tap.mjs), and the bench dates the frames from
+//   the posts.
 // - Posts: timed by a fetch() wrapper, in the page and in module workers.
 // - Downlink, dated by the output clock: what reaches each context's
 //   destination is tapped (output-tap.mjs) with the context time of its
@@ -17,7 +20,7 @@
 //   dated from its reports instead, its input samples matched with card
 //   frames by reading the stream as it passes (fetch-tap.mjs).
 import { CallAudioClient } from '/call-audio-client.js';
-import { CHANNEL, installFetchTap } from './fetch-tap.mjs';
+import { CHANNEL, installFetchTap, stampAtPosts } from './fetch-tap.mjs';
 import { RATE, decodeAt, pattern } from './pattern.mjs';
 
 const now = () => performance.timeOrigin + performance.now();
@@ -37,7 +40,7 @@ addEventListener('unhandledrejection', (e) => B.errors.push(String(e.reason)));
 
 let stream = null;            // the newest stream: { id, runs: [[index, g], ...] }
 function onTap(m) {
-  if (m.kind === 'post') B.posts.push([m.t, m.rtt, m.status, m.size]);
+  if (m.kind === 'post') B.posts.push([m.t, m.rtt, m.status, m.size, m.seq]);
   else if (m.kind === 'stream') { stream = { id: m.id, runs: [] }; B.streams[m.id] = m.t; }
   else if (m.kind === 'run' && stream && stream.id === m.id) stream.runs.push([m.index, m.g]);
 }
@@ -51,7 +54,8 @@ window.Worker = class extends RealWorker {
     const abs = new URL(url, location.href).href;
     if (opts.type !== 'module') { B.workers.push(['not watched (classic)', abs]); super(url, opts); return; }
     const tap = new URL('./fetch-tap.mjs', import.meta.url).href;
-    const src = `import ${JSON.stringify(tap)};\nimport ${JSON.stringify(abs)};\n`;
+    const src = `import { stampAtPosts } from ${JSON.stringify(tap)};\nimport ${JSON.stringify(abs)};\n`
+      + `stampAtPosts(${!B.micHook});\n`;
     super(URL.createObjectURL(new Blob([src], { type: 'text/javascript' })), opts);
     B.workers.push(['watched', abs]);
   }
@@ -189,6 +193,7 @@ const client = new CallAudioClient({
 });
 if (typeof client.onMicFrame === 'function') {
   B.micHook = true;
+  stampAtPosts(false);
   let n = 0;
   const onMicFrame = client.onMicFrame.bind(client);
   client.onMicFrame = (bytes, ...rest) => {

@@ -3,12 +3,14 @@
 // read as it passes, so that its input samples (counted from 0 at the
 // stream's start) can be matched with the card's frame numbers. What it
 // sees goes to emit(message):
-//   { kind: 'post', t, rtt, status, size }      t: epoch ms it was sent
+//   { kind: 'post', t, rtt, status, size, seq }  t: epoch ms it was sent
 //   { kind: 'stream', id, t }                   a stream started
 //   { kind: 'run', id, index, g }               stream sample `index` is card frame g
 // In a worker this module is imported first by the bench's wrapper
 // (driver.mjs), and emits on the BroadcastChannel CHANNEL.
-import { RunFinder } from './pattern.mjs';
+import { RunFinder, pattern } from './pattern.mjs';
+
+const FRAME = 320;           // samples per microphone frame
 
 export const CHANNEL = 'callaudio-bench';
 const now = () => performance.timeOrigin + performance.now();
@@ -50,17 +52,40 @@ export function installFetchTap(scope, emit, tag) {
     }
     if (!u.includes('/tx')) return realFetch(url, init);
     const t0 = now();
+    const seqText = new URL(u, 'http://x').searchParams.get('seq');
+    const seq = seqText === null ? null : Number(seqText);
     const body = init && init.body;
     const size = body ? (body.byteLength ?? body.size ?? 0) : 0;
+    if (seq !== null && stampPosts) init = { ...init, body: stamped(body, seq) };
+    const post = { kind: 'post', t: t0, status: 0, size, seq };
     try {
       const res = await realFetch(url, init);
-      emit({ kind: 'post', t: t0, rtt: now() - t0, status: res.status, size });
+      emit({ ...post, rtt: now() - t0, status: res.status });
       return res;
     } catch (e) {
-      emit({ kind: 'post', t: t0, rtt: now() - t0, status: 0, size });
+      emit({ ...post, rtt: now() - t0 });
       throw e;
     }
   };
+}
+
+// With `seq` (the index in the client's capture of the body's first 20 ms
+// frame) a post's frames can be stamped where they leave, for a client
+// that hands the page no microphone frames: body frame k is capture frame
+// seq + k. The page turns this off when it stamps the frames itself.
+let stampPosts = true;
+export function stampAtPosts(on) {
+  stampPosts = on;
+}
+
+function stamped(body, seq) {
+  const src = body instanceof ArrayBuffer ? new Uint8Array(body)
+    : ArrayBuffer.isView(body) ? new Uint8Array(body.buffer, body.byteOffset, body.byteLength) : null;
+  if (!src || src.length % (FRAME * 2)) return body;
+  const out = new Uint8Array(src.length);
+  const v = new DataView(out.buffer);
+  for (let i = 0; i < src.length / 2; i++) v.setInt16(2 * i, pattern(seq * FRAME + i), true);
+  return out;
 }
 
 // In a worker: install on the worker's own fetch at import.
