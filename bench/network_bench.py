@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """The call through impaired networks: one table per network profile.
 
-    bench/network_bench.py --build-dir DIR [--seconds S] [--profiles a,b]
-                           [--clients scripted,chromium] [--label TEXT]
+    bench/network_bench.py --build-dir DIR [--bin BINARY] [--seconds S]
+                           [--profiles a,b] [--clients scripted,chromium,...]
+                           [--web DIR] [--label TEXT]
 
 Also the "network" section of bench/bench.py (scripts/bench --only
 network). For each profile of tools/netimpair the service runs on a fresh
@@ -17,25 +18,34 @@ through it:
   as web/call-audio-core.js);
 - scripted-serial: the same with one post at a time, as a browser's fetch
   does on one connection: frames that wait meanwhile go in the next post;
-- chromium: the real browser client in headless Chromium
-  (bench/network_browser.mjs), with the microphone frames stamped.
+- chromium, firefox, webkit: the real browser client in that engine,
+  launched as the browser test launches it (headless, or under Xvfb for
+  WebKitGTK, with a fake microphone), driven by bench/network_browser.mjs
+  and the page-side driver in bench/page/.
 
 Both ends carry frame numbers: the card captures its numbering pattern, and
 each client stamps the pattern into its microphone frames (frame n holds
 sample numbers 320 n ... 320 n + 319), so that latency is read from the
 audio itself:
 
-- downlink: the time a sample leaves the player (modelled, or the browser's
-  AudioWorklet) minus its capture time on the card;
+- downlink: the time a sample leaves the output minus its capture time on
+  the card. The browsers' output is tapped at the audio context's
+  destination and dated by the output clock (getOutputTimestamp, or the
+  render clock plus outputLatency); a client that reports which input
+  samples it played is dated from its reports. The scripted client's
+  player is a model;
 - uplink: the time a sample plays on the card (the card's event log)
   minus the time the client had it (the scripted clock, or the moment the
-  browser's worklet handed its frame over).
+  browser's microphone worklet handed its frame over);
+- microphone audio played: the pattern's samples found in what the card
+  played, against every frame the client captured (posted or not).
 
 Figures are reported, never asserted. 127.0.0.1 only; every process started
 is stopped by its pid; every wait is bounded.
 """
 
 import argparse
+import array
 import datetime
 import json
 import os
@@ -66,6 +76,10 @@ PLAYER_WINDOW_MS = 500      # the worklet's TRIM_WINDOW_S
 QUANTUM = 128               # samples per AudioWorklet render call
 PIPELINE = 8                # posts the scripted client keeps unanswered (160 ms)
 LATE_POST_S = 0.010         # a scripted post this late shows the machine held the client up
+# What a stall holds up arrives just after it: a card underrun or a pad this
+# long after a stall's end is counted with the stall.
+STALL_AFTER_S = 0.1
+RECOVER_S = 2.0             # the player's time to give back a stall's delay
 
 LABELS = {
     "good-wifi": "good Wi-Fi",
@@ -74,6 +88,8 @@ LABELS = {
     "uplink-128k": "128 kbit/s uplink",
 }
 DEFAULT_PROFILES = tuple(LABELS)
+BROWSERS = ("chromium", "firefox", "webkit")
+DEFAULT_CLIENTS = ("scripted", "chromium", "firefox", "webkit")
 
 
 # ---- the relay, as its own process ---------------------------------------------
@@ -280,7 +296,7 @@ def model_playback(chunks):
     return series, player.underruns, player.dropped / 16.0
 
 
-# ---- the browser client ------------------------------------------------------------
+# ---- the browser clients -----------------------------------------------------------
 
 def clock_offset():
     """Wall clock minus monotonic clock, in seconds: converts the browser's
@@ -291,10 +307,13 @@ def clock_offset():
     return w - (a + b) / 2
 
 
-def run_chromium(port, token, duration, workdir):
-    out_path = os.path.join(workdir, "chromium.json")
+def run_browser(engine, port, token, duration, workdir):
+    """bench/network_browser.mjs's report of one call in `engine`, with the
+    offset that moves its epoch times to the card's clock."""
+    out_path = os.path.join(workdir, engine + ".json")
+    log_path = os.path.join(workdir, engine + ".log")
     cmd = ["node", os.path.join(HERE, "network_browser.mjs"),
-           json.dumps({"service": "https://127.0.0.1:%d" % port, "token": token,
+           json.dumps({"engine": engine, "service": "https://127.0.0.1:%d" % port, "token": token,
                        "seconds": duration, "out": out_path, "dir": workdir})]
     if os.sched_getscheduler(0) != os.SCHED_OTHER:
         # A bench run at real-time priority (to keep the machine's other
@@ -302,28 +321,94 @@ def run_chromium(port, token, duration, workdir):
         # browser, a whole process family, at normal priority.
         cmd = ["chrt", "--other", "0"] + cmd
     off_before = clock_offset()
-    log = open(os.path.join(workdir, "chromium.log"), "wb")
-    proc = subprocess.Popen(cmd, stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
-    try:
-        proc.wait(timeout=duration + 90)
-    except subprocess.TimeoutExpired:
-        pass
-    finally:
-        if proc.poll() is None:
-            # The driver's own process group: Chromium and its helpers.
-            os.killpg(proc.pid, signal.SIGKILL)
-            proc.wait(timeout=10)
-        log.close()
+    with open(log_path, "wb") as log:
+        proc = subprocess.Popen(cmd, stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
+        try:
+            proc.wait(timeout=duration + 150)
+        except subprocess.TimeoutExpired:
+            pass
+        finally:
+            if proc.poll() is None:
+                # The driver's own process group: the browser and its helpers.
+                os.killpg(proc.pid, signal.SIGKILL)
+                proc.wait(timeout=10)
     off = (off_before + clock_offset()) / 2
     try:
         with open(out_path) as fh:
             res = json.load(fh)
     except (OSError, ValueError):
-        with open(os.path.join(workdir, "chromium.log"), "rb") as fh:
-            return {"ok": False, "error": fh.read().decode(errors="replace")[-600:]}
-    res["ok"] = "error" not in res
+        with open(log_path, "rb") as fh:
+            return {"error": fh.read().decode(errors="replace")[-600:] or "no report"}
     res["offset"] = off
     return res
+
+
+def output_clock(res):
+    """How the engine's playback was dated: the output tap or the player's
+    report, and what the engine's AudioContext offers."""
+    c = res.get("clock") or {}
+    how = "player report" if res.get("down_report") else "output tap"
+    if not c.get("rate"):
+        return how + "; no output clock read (context not at 16 kHz?)"
+    parts = [how, "%s Hz" % c["rate"],
+             "getOutputTimestamp %s (readings: %d whole, %d contextTime only, %d none)" % (
+                 "yes" if c.get("getOutputTimestamp") else "no", c.get("byTimestamp", 0),
+                 c.get("byContextTime", 0), c.get("byRenderClock", 0)),
+             "outputLatency %s" % ("-" if c.get("outputLatencyMs") is None else "%.1f ms" % c["outputLatencyMs"]),
+             "baseLatency %s" % ("-" if c.get("baseLatencyMs") is None else "%.1f ms" % c["baseLatencyMs"])]
+    return ", ".join(parts)
+
+
+def capture_times(res, off):
+    """When the client had each microphone frame n, on the card's clock, and
+    how that is known: the page stamped the frames the microphone worklet
+    handed over, or, for a client that hands the page none, the frames were
+    stamped in the posts by their seq, and frame n is taken to be in hand
+    20 ms after frame n - 1, at the earliest time that every post allows."""
+    if res.get("mic_hook"):
+        return [t / 1000.0 - off for t in res["ready"]], "frames handed over"
+    ends = [(p[0] / 1000.0 - off, p[4] + p[3] // (FRAME * 2)) for p in res["posts"] if p[4] is not None]
+    if not ends:
+        return None, "the client hands the page no microphone frames and posts no seq"
+    t0 = min(t - n * 0.020 for t, n in ends)
+    return [t0 + (n + 1) * 0.020 for n in range(max(n for _, n in ends))], "posts' seq"
+
+
+def browser_call(engine, port, tok, seconds, workdir):
+    """What the browser client reported of a call through the relay at
+    port, its times moved to the card's clock."""
+    res = run_browser(engine, port, tok, seconds, workdir)
+    if "error" in res or "skipped" in res:
+        return res
+    off = res["offset"]
+    ready, mic_clock = capture_times(res, off)
+    if ready is None:
+        return {"error": mic_clock}
+    figs = [x for x in res["figures"] if x["t"] >= res["live_at"]]
+    first, last = (figs[0], figs[-1]) if figs else ({}, {})
+
+    def in_hand(g):
+        n = g // FRAME
+        if n >= len(ready):
+            return None
+        return ready[n] - (FRAME - 1 - g % FRAME) / RATE
+
+    def grew(key):
+        return last[key] - first[key] if key in first and key in last else None
+
+    down = res["down_report"] or res["down"]
+    return {"start": res["live_at"] / 1000.0 - off,
+            "down": [(t / 1000.0 - off, (t / 1000.0 - off - capture_time(g)) * 1000) for t, g in down],
+            "page_underruns": grew("underruns"), "page_dropped": grew("droppedMs"),
+            "rtts": [p[1] for p in res["posts"]],
+            "failures": sum(1 for p in res["posts"] if p[2] != 200),
+            "frames_per_post": [p[3] // (FRAME * 2) for p in res["posts"]],
+            "mic_dropped": last.get("micDroppedFrames"), "late_posts": None, "in_hand": in_hand,
+            "captured": list(enumerate(ready)),
+            "output_clock": output_clock(res) + "; uplink: " + mic_clock,
+            "inserted_ms": res["inserted"] / 16.0 if res.get("reports") else None,
+            "page_errors": res.get("page_errors", []), "clock": res.get("clock"),
+            "user_agent": res.get("user_agent")}
 
 
 # ---- figures from the card -----------------------------------------------------------
@@ -357,12 +442,54 @@ def card_figures(sim, t_from):
     trims = [e for e in evs if e.kind == "discard" and e.f.get("why") == "drop" and e.t >= t_ns]
     # Silence after the last audio is the end of the call, not a late post.
     last_audio = max((e.t for e in evs if e.kind == "write" and not e.f.get("silent")), default=0)
-    pads = [e for e in evs if e.kind == "write" and e.f.get("silent") and t_ns <= e.t < last_audio]
+    pads = [e.t / 1e9 for e in evs if e.kind == "write" and e.f.get("silent") and t_ns <= e.t < last_audio]
     waits = [w["wait"] * 1000 for w in sim.queue_waits(CARD)
              if w["wait"] is not None and not w["silent"] and w["t_write"] >= t_ns]
-    audio = sum(e["n"] for e in evs if e.kind == "write" and not e.f.get("silent") and e.t >= t_ns)
-    return {"xruns": xruns, "trims": len(trims), "pads": len(pads), "waits_ms": waits,
-            "audio_frames": audio - sum(e["n"] for e in trims)}
+    return {"xruns": xruns, "trims": len(trims), "pads": pads, "waits_ms": waits}
+
+
+def played_quads(rec):
+    """Which microphone samples the card played: g >> 2 for every four
+    samples of the pattern (sample numbers g ... g + 3) found in its record,
+    wherever they fell in its writes."""
+    s = array.array("h")
+    s.frombytes(rec[:len(rec) & ~1])
+    quads = set()
+    i, last = 0, len(s) - 8
+    while i <= last:
+        v = s[i]
+        # Cheap tests first: a run of the pattern starts where the low byte
+        # is a multiple of 4 and the next sample's low byte follows it.
+        if v & 3 or (v & 0xFF) > 248 or (s[i + 1] & 0xFF) != (v & 0xFF) + 1:
+            i += 1
+            continue
+        g = decode_frames(s[i:i + 8])
+        if g is None:
+            i += 1
+            continue
+        quads.update((g >> 2, (g >> 2) + 1))
+        i += 4
+    return quads
+
+
+def in_stall(t, stalls, after=0.0):
+    return any(s <= t <= e + after for s, e in stalls)
+
+
+def mic_played(quads, captured, t_from, t_to, stalls):
+    """Percent of the microphone audio captured in [t_from, t_to] that the
+    card played: of all of it, and of what was captured outside the relay's
+    stalls. captured: (frame number, time the client had the frame)."""
+    counts = {False: [0, 0], True: [0, 0]}      # in a stall?: [played, captured] quads
+    per_frame = FRAME // 4
+    for n, t in captured:
+        if t_from <= t <= t_to:
+            c = counts[in_stall(t, stalls)]
+            c[0] += sum(1 for q in range(n * per_frame, (n + 1) * per_frame) if q in quads)
+            c[1] += per_frame
+    pct = lambda played, total: 100.0 * played / total if total else None  # noqa: E731
+    both = [counts[False][k] + counts[True][k] for k in (0, 1)]
+    return {"all": pct(*both), "outside_stalls": pct(*counts[False]), "frames": both[1] // per_frame}
 
 
 def recovery(series, stalls, t_end):
@@ -395,12 +522,13 @@ def run_one(ctx, creds, profile, client, seconds, workdir):
             if client.startswith("scripted"):
                 call = scripted_call(svc.cert, relay.port, tok, client, seconds)
             else:
-                call = chromium_call(relay.port, tok, seconds, workdir)
-            if "error" in call:
+                call = browser_call(client, relay.port, tok, seconds, workdir)
+            if "error" in call or "skipped" in call:
                 return call
             t_end = time.monotonic()
             up = uplink_series(svc.sim, call["in_hand"])
             card = card_figures(svc.sim, call["start"])
+            card["quads"] = played_quads(svc.sim.record(CARD))
             stalls = relay.stalls(t0, t_end)
         finally:
             relay_note = relay.stop()
@@ -421,57 +549,40 @@ def scripted_call(cafile, port, tok, client, seconds):
             "failures": sum(1 for r in post["records"] if not r[3].startswith("HTTP/1.1 200")),
             "frames_per_post": [r[2] for r in post["records"]],
             "mic_dropped": post["mic_dropped"], "late_posts": post["late"],
-            "in_hand": lambda g: start + (g + 1) / RATE}
-
-
-def chromium_call(port, tok, seconds, workdir):
-    """What the browser client reported of a call through the relay at
-    port, its times moved to the card's clock."""
-    res = run_chromium(port, tok, seconds, workdir)
-    if not res["ok"]:
-        return {"error": res.get("error")}
-    off = res["offset"]
-    figs = res["figures"]
-    live_figs = [x for x in figs if x["t"] >= res["live_at"]]
-    first = live_figs[0] if live_figs else {"underruns": 0, "droppedMs": 0}
-    last = figs[-1] if figs else first
-    ready = [t / 1000.0 - off for t in res["ready"]]
-
-    def in_hand(g):
-        n = g // FRAME
-        if n >= len(ready):
-            return None
-        return ready[n] - (FRAME - 1 - g % FRAME) / RATE
-
-    return {"start": res["live_at"] / 1000.0 - off,
-            "down": [(t / 1000.0 - off, (t / 1000.0 - off - capture_time(g)) * 1000) for t, g in res["down"]],
-            "page_underruns": last["underruns"] - first["underruns"],
-            "page_dropped": last["droppedMs"] - first["droppedMs"],
-            "rtts": [p[1] for p in res["posts"]],
-            "failures": sum(1 for p in res["posts"] if p[2] != 200),
-            "frames_per_post": [p[3] // (FRAME * 2) for p in res["posts"]],
-            "mic_dropped": last.get("micDroppedFrames", 0), "late_posts": None, "in_hand": in_hand}
+            "in_hand": lambda g: start + (g + 1) / RATE,
+            "captured": [(n, start + (n + 1) * 0.020) for n in range(int(seconds * 50))],
+            "output_clock": "modelled player; uplink: the poster's clock", "inserted_ms": None}
 
 
 def run_figures(call, up, card, stalls, t_end, relay_note):
     """One run's figures from the client's view of the call, the uplink
-    latency series, the card's figures and the relay's stalls."""
+    latency series, the card's figures and the relay's stalls. Counting
+    starts a second into the call; microphone audio counts until a second
+    before the client's last frame, which had time to reach the card."""
     start, down = call["start"], call["down"]
     warm = start + 1.0
     minutes = max(1e-9, (t_end - start) / 60.0)
+    last_frame = max((t for _, t in call["captured"]), default=warm)
+    pads_in = sum(1 for t in card["pads"] if in_stall(t, stalls, STALL_AFTER_S))
+    per_min = lambda n: None if n is None else n / minutes  # noqa: E731
     return {
         "seconds": round(t_end - start, 1),
         "downlink_latency_ms": spread([v for t, v in down if t >= warm]),
+        "downlink_outside_stalls_ms": spread([v for t, v in down
+                                              if t >= warm and not in_stall(t, stalls, RECOVER_S)]),
         "uplink_latency_ms": spread([v for t, v in up if t >= warm]),
-        "page_underruns_per_min": call["page_underruns"] / minutes,
+        "page_underruns_per_min": per_min(call["page_underruns"]),
         "page_dropped_ms": call["page_dropped"],
+        "inserted_ms_per_min": per_min(call["inserted_ms"]),
+        "output_clock": call["output_clock"],
         "card_underruns": len(card["xruns"]),
         "card_underruns_per_min": len(card["xruns"]) / minutes,
-        "card_underruns_in_stalls": sum(1 for x in card["xruns"]
-                                        if any(s <= x <= e + 0.1 for s, e in stalls)),
+        "card_underruns_in_stalls": sum(1 for x in card["xruns"] if in_stall(x, stalls, STALL_AFTER_S)),
         "card_trims": card["trims"],
-        "card_pads_per_min": card["pads"] / minutes,
-        "mic_played_pct": 100.0 * card["audio_frames"] / max(1, sum(call["frames_per_post"]) * FRAME),
+        "card_pads_per_min": len(card["pads"]) / minutes,
+        "card_pads_outside_stalls_per_min": (len(card["pads"]) - pads_in) / minutes,
+        "card_pads_in_stalls_per_min": pads_in / minutes,
+        "mic_played": mic_played(card["quads"], call["captured"], warm, last_frame - 1.0, stalls),
         "queue_wait_ms": spread(card["waits_ms"]),
         "post_rtt_ms": spread(call["rtts"]),
         "posts": len(call["rtts"]),
@@ -482,13 +593,19 @@ def run_figures(call, up, card, stalls, t_end, relay_note):
         "stalls": [(s - start, e - start) for s, e in stalls],
         "relay": relay_note,
         "client_late_posts": call["late_posts"],
+        "page_errors": call.get("page_errors", []),
+        "clock": call.get("clock"),
+        "user_agent": call.get("user_agent"),
         "series": {"down": [(round(t - start, 3), round(v, 1)) for t, v in down[::4]],
                    "up": [(round(t - start, 3), round(v, 1)) for t, v in up],
                    "card_xruns": [round(x - start, 3) for x in card["xruns"]]},
     }
 
 
-def run(ctx, creds, profiles=DEFAULT_PROFILES, clients=("scripted", "chromium")):
+def run(ctx, creds, profiles=DEFAULT_PROFILES, clients=DEFAULT_CLIENTS):
+    unknown = set(clients) - {"scripted", "scripted-serial"} - set(BROWSERS)
+    if unknown:
+        raise ValueError("no such client: %s" % ", ".join(sorted(unknown)))
     out = {}
     for profile in profiles:
         for client in clients:
@@ -509,6 +626,49 @@ def three(d, nd=1):
     return "%s / %s / %s" % (f(d["p50"], nd), f(d["p99"], nd), f(d["max"], nd))
 
 
+def n_or_dash(v, nd=0):
+    return "-" if v is None else f(float(v), nd)
+
+
+# Goals per profile (issues 21 and 22), printed beside the figures.
+TARGETS = {
+    "good-wifi": {"up": "p50 <= 70", "down": "p50 <= 70", "mic": ">= 98"},
+    "busy-wifi": {"up": "p50 <= 110", "down": "p50 <= 110", "mic": ">= 98 outside stalls"},
+    "4g": {"up": "p50 <= 110", "down": "p50 <= 100", "mic": ">= 98"},
+}
+
+# (figure, its value from one client's run, key of its goal in TARGETS or a goal)
+ROWS = [
+    ("downlink latency, card capture to output, p50/p99/max ms", lambda r: three(r["downlink_latency_ms"]), "down"),
+    ("downlink latency away from stalls (2 s after), p50/p99/max ms",
+     lambda r: three(r["downlink_outside_stalls_ms"]), "p99 <= 1.5 p50"),
+    ("dated by: downlink; uplink", lambda r: r["output_clock"], ""),
+    ("uplink latency, client mic to card, p50/p99/max ms", lambda r: three(r["uplink_latency_ms"]), "up"),
+    ("microphone audio captured that the card played, % (of what was captured outside stalls)",
+     lambda r: "%s (%s)" % (f(r["mic_played"]["all"], 1), f(r["mic_played"]["outside_stalls"], 1)), "mic"),
+    ("20 ms silences the card inserted per min: outside stalls; in stalls",
+     lambda r: "%s; %s" % (f(r["card_pads_outside_stalls_per_min"], 1), f(r["card_pads_in_stalls_per_min"], 1)),
+     "outside <= 10"),
+    ("card underruns per min (in stalls)",
+     lambda r: "%s (%d of %d)" % (f(r["card_underruns_per_min"], 1), r["card_underruns_in_stalls"],
+                                   r["card_underruns"]), "<= 1"),
+    ("card-queue wait p50/p99/max ms; trims", lambda r: "%s; %d" % (three(r["queue_wait_ms"]), r["card_trims"]),
+     "p50 <= 60, max <= 100"),
+    ("page underruns per min (dropped by the cap, ms); player inserted ms per min",
+     lambda r: "%s (%s); %s" % (n_or_dash(r["page_underruns_per_min"], 1), n_or_dash(r["page_dropped_ms"]),
+                                n_or_dash(r["inserted_ms_per_min"])), ""),
+    ("downlink back under 250 ms after a stall, ms",
+     lambda r: ",".join("never" if x is None else "%.0f" % x for x in r["back_under_250ms_ms"]) or "-", "<= 1000"),
+    ("post round trip p50/p99/max ms", lambda r: three(r["post_rtt_ms"]), ""),
+    ("held up by the machine: client posts >10 ms late; relay",
+     lambda r: "%s; %s" % (n_or_dash(r.get("client_late_posts")), (r.get("relay") or "").replace("netimpair: ", "")),
+     ""),
+    ("posts (failed), frames per post p50/max, mic frames dropped",
+     lambda r: "%d (%d), %s/%s, %s" % (r["posts"], r["post_failures"], f(r["frames_per_post"]["p50"], 0),
+                                      f(r["frames_per_post"]["max"], 0), n_or_dash(r["mic_dropped_frames"])), ""),
+]
+
+
 def rows(net):
     """(section, figure, value, target) rows: one section per profile, the
     clients side by side in the value."""
@@ -517,40 +677,16 @@ def rows(net):
         up, down = PROFILES[profile]
         s = "network: %s (up %s; down %s)" % (LABELS.get(profile, profile), Impairment(**up).describe(),
                                               Impairment(**down).describe())
-        clients = list(by_client)
 
         def val(fn):
-            return " | ".join("%s %s" % (c, ("error: " + str(by_client[c]["error"])[:120])
-                                         if "error" in by_client[c] else fn(by_client[c]))
-                              for c in clients)
-        target_up = "" if profile == "uplink-128k" else "<= 1 per min"
-        out += [
-            (s, "downlink latency, card capture to player, p50/p99/max ms",
-             val(lambda r: three(r["downlink_latency_ms"])), ""),
-            (s, "uplink latency, client mic to card, p50/p99/max ms",
-             val(lambda r: three(r["uplink_latency_ms"])), ""),
-            (s, "card underruns per min (in stalls)",
-             val(lambda r: "%s (%d of %d)" % (f(r["card_underruns_per_min"], 1), r["card_underruns_in_stalls"],
-                                               r["card_underruns"])), target_up),
-            (s, "card-queue wait p50/p99/max ms", val(lambda r: three(r["queue_wait_ms"])),
-             "p50 <= 60, max <= 100"),
-            (s, "card-queue trims; 20 ms of silence for a late post, per min",
-             val(lambda r: "%d; %s" % (r["card_trims"], f(r.get("card_pads_per_min", 0), 1))), ""),
-            (s, "page underruns per min (dropped by the cap)",
-             val(lambda r: "%s (%s ms)" % (f(r["page_underruns_per_min"], 1), f(r["page_dropped_ms"], 0))), ""),
-            (s, "downlink back under 250 ms after a stall, ms",
-             val(lambda r: ",".join("never" if x is None else "%.0f" % x for x in r["back_under_250ms_ms"]) or "-"),
-             "<= 1000" if PROFILES[profile][1].get("stall") else ""),
-            (s, "post round trip p50/p99/max ms", val(lambda r: three(r["post_rtt_ms"])), ""),
-            (s, "held up by the machine: client posts >10 ms late; relay",
-             val(lambda r: "%s; %s" % ("-" if r.get("client_late_posts") is None else r["client_late_posts"],
-                                       (r.get("relay") or "").replace("netimpair: ", ""))), ""),
-            (s, "microphone audio played at the card, % of posted (the rest: ceiling and trims)",
-             val(lambda r: f(r.get("mic_played_pct"), 1)), ""),
-            (s, "posts (failed), frames per post p50/max, mic frames dropped",
-             val(lambda r: "%d (%d), %s/%s, %d" % (r["posts"], r["post_failures"], f(r["frames_per_post"]["p50"], 0),
-                                                  f(r["frames_per_post"]["max"], 0), r["mic_dropped_frames"])), ""),
-        ]
+            return " | ".join("%s %s" % (c, "skipped: " + r["skipped"] if "skipped" in r else
+                                         "error: " + str(r["error"])[:160] if "error" in r else fn(r))
+                              for c, r in by_client.items())
+        goals = TARGETS.get(profile, {})
+        for label, fn, target in ROWS:
+            if label.startswith("downlink back") and not down.get("stall"):
+                continue
+            out.append((s, label, val(fn), goals.get(target, "" if target in ("up", "down", "mic") else target)))
     return out
 
 
@@ -618,15 +754,17 @@ def main():
     ap.add_argument("--build-dir", required=True)
     ap.add_argument("--seconds", type=int, default=60)
     ap.add_argument("--profiles", default=",".join(DEFAULT_PROFILES))
-    ap.add_argument("--clients", default="scripted,chromium")
+    ap.add_argument("--clients", default=",".join(DEFAULT_CLIENTS))
     ap.add_argument("--label", default="")
-    ap.add_argument("--web", help="serve this copy of web/ to Chromium (to compare an older client)")
+    ap.add_argument("--bin", help="the call-audio binary to measure (default: the build dir's)")
+    ap.add_argument("--web", help="serve this copy of web/ to the browsers (to compare an older client)")
     ap.add_argument("--player-keep-ms", type=int, default=PLAYER_KEEP_MS,
                     help="the modelled player's delay shedding floor; 0 turns it off as older clients")
     ap.add_argument("--results", default=os.path.join(HERE, "results"))
     a = ap.parse_args()
     build = os.path.abspath(a.build_dir)
-    ctx = types.SimpleNamespace(build=build, binary=os.path.join(build, "service", "call-audio"), net_s=a.seconds,
+    binary = os.path.abspath(a.bin) if a.bin else os.path.join(build, "service", "call-audio")
+    ctx = types.SimpleNamespace(build=build, binary=binary, net_s=a.seconds,
                                 work=tempfile.mkdtemp(prefix="callaudio-netbench-"))
     if a.web:
         os.environ["CALLAUDIO_BENCH_WEB"] = os.path.abspath(a.web)
@@ -638,7 +776,7 @@ def main():
     finally:
         shutil.rmtree(ctx.work, ignore_errors=True)
     res = {"when": datetime.datetime.now().strftime("%Y-%m-%d %H:%M:%S"), "commit": commit(),
-           "label": a.label, "build": ctx.build, "web": a.web, "player_keep_ms": a.player_keep_ms,
+           "label": a.label, "build": ctx.build, "binary": binary, "web": a.web, "player_keep_ms": a.player_keep_ms,
            "seconds": a.seconds, "load_before": load_before,
            "load_after": " ".join("%.2f" % x for x in os.getloadavg()), "network": net}
     text = render(res, rows(net))

@@ -1,6 +1,12 @@
 """The relay must hold bytes for at least the configured time and hand them
-over intact and in order: a relay that forwards early or garbles would make
-every figure measured through it wrong without any other test noticing."""
+over intact and in order on each connection, while letting connections
+overtake each other: a relay that forwards early, garbles, reorders a
+connection's bytes or queues all connections in one line would make every
+figure measured through it wrong without any other test noticing.
+
+Times are never asserted against the clock from above: the relay's own log
+(Relay(record=True)) gives when each piece was read, when it was due and
+when it was written, and the checks compare those."""
 
 import os
 import socket
@@ -16,22 +22,31 @@ TIMEOUT = 20  # seconds, for every socket wait
 
 
 class Echo:
-    """A loopback echo server on its own thread; closed by close()."""
+    """A loopback echo server on its own thread, one thread per connection;
+    closed by close()."""
 
     def __init__(self):
         self.sock = socket.socket()
         self.sock.bind(("127.0.0.1", 0))
-        self.sock.listen(4)
+        self.sock.listen(8)
         self.sock.settimeout(TIMEOUT)
         self.port = self.sock.getsockname()[1]
-        self.thread = threading.Thread(target=self.serve, daemon=True)
+        self.threads = []
+        self.thread = threading.Thread(target=self.accept, daemon=True)
         self.thread.start()
 
-    def serve(self):
-        try:
-            conn, _ = self.sock.accept()
-        except OSError:
-            return
+    def accept(self):
+        while True:
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                return
+            t = threading.Thread(target=self.serve, args=(conn,), daemon=True)
+            self.threads.append(t)
+            t.start()
+
+    @staticmethod
+    def serve(conn):
         conn.settimeout(TIMEOUT)
         with conn:
             while True:
@@ -44,8 +59,13 @@ class Echo:
                 conn.sendall(data)
 
     def close(self):
+        try:
+            self.sock.shutdown(socket.SHUT_RDWR)   # wakes the blocked accept()
+        except OSError:
+            pass
         self.sock.close()
-        self.thread.join(TIMEOUT)
+        for t in [self.thread] + self.threads:
+            t.join(TIMEOUT)
 
 
 def recv_exact(sock, n):
@@ -58,27 +78,49 @@ def recv_exact(sock, n):
     return bytes(out)
 
 
+def by_conn(log, direction):
+    """{connection: [Piece, ...] in the order the relay read them}."""
+    out = {}
+    for p in sorted(log, key=lambda p: p.read):
+        if p.direction == direction and p.size:
+            out.setdefault(p.conn, []).append(p)
+    return out
+
+
 class RelayTest(unittest.TestCase):
-    def through(self, up, down):
+    def relay(self, up, down):
         echo = Echo()
         self.addCleanup(echo.close)
-        relay = Relay(echo.port, up, down).start()
+        relay = Relay(echo.port, up, down, record=True).start()
         self.addCleanup(relay.stop)
-        c = socket.create_connection(("127.0.0.1", relay.port), timeout=TIMEOUT)
-        self.addCleanup(c.close)
-        return relay, c
+        return relay
 
-    def test_keeps_bytes_intact_and_in_order_under_jitter(self):
-        _, c = self.through(Impairment(delay=3, jitter=3), Impairment(delay=3, jitter=3))
-        data = os.urandom(200000)
-        got = bytearray()
-        # Written in uneven pieces so that many release times are drawn.
-        for off in range(0, len(data), 997):
-            c.sendall(data[off:off + 997])
-            if off % (997 * 20) == 0:
-                got += c.recv(65536)
-        got += recv_exact(c, len(data) - len(got))
-        self.assertEqual(bytes(got), data)
+    def connect(self, relay):
+        c = socket.create_connection(("127.0.0.1", relay.port), timeout=TIMEOUT)
+        c.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        self.addCleanup(c.close)
+        return c
+
+    def test_keeps_bytes_intact_and_in_order(self):
+        rows = [
+            ("jitter", Impairment(delay=3, jitter=3), 0),
+            # Every fifth piece held 30 ms: the pieces behind it wait.
+            ("loss held back", Impairment(delay=3, jitter=3, loss=20, rto=30), 1),
+        ]
+        for what, imp, least_lost in rows:
+            with self.subTest(what):
+                relay = self.relay(imp, imp)
+                c = self.connect(relay)
+                data = os.urandom(200000)
+                got = bytearray()
+                # Written in uneven pieces so that many release times are drawn.
+                for off in range(0, len(data), 997):
+                    c.sendall(data[off:off + 997])
+                    if off % (997 * 20) == 0:
+                        got += c.recv(65536)
+                got += recv_exact(c, len(data) - len(got))
+                self.assertEqual(bytes(got), data)
+                self.assertGreaterEqual(relay.lost, least_lost)
 
     def test_never_delivers_before_the_configured_time(self):
         rows = [
@@ -86,11 +128,13 @@ class RelayTest(unittest.TestCase):
             ("delay in both directions adds up", Impairment(delay=40), Impairment(delay=40), 0.080),
             ("jitter never pulls a piece below delay - jitter",
              Impairment(delay=60, jitter=20), Impairment(), 0.040),
+            ("a lost piece waits for its retransmission", Impairment(delay=10, loss=100, rto=100),
+             Impairment(), 0.110),
             ("16000 bytes at 128 kbit/s take a second", Impairment(rate=128000), Impairment(), 1.0),
         ]
         for what, up, down, least in rows:
             with self.subTest(what):
-                _, c = self.through(up, down)
+                c = self.connect(self.relay(up, down))
                 size = 16000 if up.rate else 100
                 t0 = time.monotonic()
                 c.sendall(b"x" * size)
@@ -98,13 +142,67 @@ class RelayTest(unittest.TestCase):
                 self.assertEqual(len(got), size)
                 self.assertGreaterEqual(time.monotonic() - t0, least)
 
-    def test_holds_what_is_sent_in_a_stall_until_it_ends(self):
-        # A stall from the relay's start, 300 ms long.
+    def test_a_stall_holds_every_connection_in_either_direction(self):
+        # A stall from the relay's start, 300 ms long, in one direction.
         stall = Impairment(stall=300, every=1000, phase=0)
-        relay, c = self.through(stall, Impairment())
-        c.sendall(b"ping")
-        self.assertEqual(recv_exact(c, 4), b"ping")
-        self.assertGreaterEqual(time.monotonic(), relay.origin + 0.300)
+        for what, up, down in [("up", stall, Impairment()), ("down", Impairment(), stall)]:
+            with self.subTest(what):
+                relay = self.relay(up, down)
+                conns = [self.connect(relay) for _ in range(2)]
+                for c in conns:
+                    c.sendall(b"ping")
+                for c in conns:
+                    self.assertEqual(recv_exact(c, 4), b"ping")
+                self.assertGreaterEqual(time.monotonic(), relay.origin + 0.300)
+
+    def test_connections_overtake_each_other_but_never_themselves(self):
+        """Two connections send small pieces in turn through a jittery,
+        lossy link: on each, the pieces come out in the order they went in
+        and none is due before its delay (less jitter, plus the
+        retransmission when held as lost); across the two, some piece read
+        later is written earlier."""
+        imp = Impairment(delay=40, jitter=30, loss=25, rto=100)
+        relay = self.relay(imp, Impairment())
+        conns = [self.connect(relay) for _ in range(2)]
+        sent = [bytearray(), bytearray()]
+        for i in range(40):
+            k = i % 2
+            piece = bytes([i]) * 50
+            conns[k].sendall(piece)
+            sent[k] += piece
+            time.sleep(0.003)
+        for k, c in enumerate(conns):
+            self.assertEqual(recv_exact(c, len(sent[k])), bytes(sent[k]))
+        relay.stop()
+        lanes = by_conn(relay.log, "up")
+        self.assertEqual(len(lanes), 2)
+        for pieces in lanes.values():
+            for times in ([p.due for p in pieces], [p.written for p in pieces]):
+                self.assertEqual(times, sorted(times))
+            for p in pieces:
+                least = (imp.delay - imp.jitter + (imp.rto if p.lost else 0)) / 1000.0
+                self.assertGreaterEqual(p.due - p.read, least - 1e-6)
+        self.assertGreater(relay.lost, 0)
+        a, b = lanes.values()
+        overtaken = [(x, y) for x in a + b for y in a + b
+                     if x.conn != y.conn and x.read < y.read and y.written < x.written]
+        self.assertTrue(overtaken, "no piece on one connection overtook the other's")
+
+    def test_the_rate_cap_is_shared_by_all_connections(self):
+        """8000 bytes on each of two connections through 128 kbit/s: the
+        last piece cannot be due before 16000 bytes' time after the first
+        was read."""
+        relay = self.relay(Impairment(rate=128000), Impairment())
+        conns = [self.connect(relay) for _ in range(2)]
+        for c in conns:
+            c.sendall(b"y" * 8000)
+        for c in conns:
+            self.assertEqual(len(recv_exact(c, 8000)), 8000)
+        relay.stop()
+        pieces = [p for p in relay.log if p.direction == "up" and p.size]
+        self.assertEqual({p.conn for p in pieces}, {1, 2})
+        first = min(p.read for p in pieces)
+        self.assertGreaterEqual(max(p.due for p in pieces) - first, 16000 * 8 / 128000.0 - 1e-6)
 
 
 if __name__ == "__main__":

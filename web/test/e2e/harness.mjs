@@ -63,13 +63,15 @@ export function writeToneWav(file, hz, amp, rate = 48000, seconds = 4) {
 }
 
 // The page's origin: a static server for `root` (web/) on loopback.
-// `pages` maps further paths to HTML served from memory.
+// `pages` maps further paths to text served from memory (HTML, or a script
+// when the path ends in .js or .mjs).
 export function serveWeb({ root = WEB, pages = {} } = {}) {
-  const types = { '.html': 'text/html', '.js': 'text/javascript', '.css': 'text/css' };
+  const types = { '.html': 'text/html', '.js': 'text/javascript', '.mjs': 'text/javascript', '.css': 'text/css' };
   const server = http.createServer((req, res) => {
     const p = decodeURIComponent(new URL(req.url, 'http://x').pathname);
     if (Object.hasOwn(pages, p)) {
-      res.writeHead(200, { 'content-type': 'text/html', 'cache-control': 'no-store' }).end(pages[p]);
+      res.writeHead(200, { 'content-type': types[path.extname(p)] || 'text/html', 'cache-control': 'no-store' })
+        .end(pages[p]);
       return;
     }
     const file = path.join(root, p.endsWith('/') ? p + 'index.html' : p);
@@ -174,11 +176,18 @@ async function setUp(S, engine) {
 
   S.web = await serveWeb();
   S.webPort = S.web.address().port;
+  S.browser = await launchEngine(S, engine);
+}
+
+// Starts the engine's audio and display helpers (their environment in
+// S.env, their processes in S.procs) and launches the engine with the
+// fake microphone playing S.wav; profiles and helpers' files go below S.dir.
+export async function launchEngine(S, engine) {
   S.env = {};
   for (const need of engine.needs) {
     Object.assign(S.env, need === 'sound' ? await startSoundServer(S.dir, S.procs) : await startDisplay(S.procs));
   }
-  S.browser = await engine.launch({ dir: S.dir, wav: S.wav, env: { ...process.env, ...S.env }, timeout: WAIT_MS * 2 });
+  return engine.launch({ dir: S.dir, wav: S.wav, env: { ...process.env, ...S.env }, timeout: WAIT_MS * 2 });
 }
 
 export async function stopAll(S) {
