@@ -6,12 +6,11 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 
-struct _snd_pcm {
-    int unused;
-};
+struct _snd_pcm { int unused; };
 
 namespace { snd_pcm_t the_pcm; }
 
@@ -28,39 +27,56 @@ void queue(const char *call, long result, int times)
 }
 
 snd_pcm_t *handle() { return &the_pcm; }
-
-int count(const std::string &entry)
-{
-    int n = 0;
-    for (const std::string &e : alsa.log)
-        n += e == entry;
-    return n;
-}
 }  // namespace fake
 
 namespace {
-constexpr size_t kRecordSize = 64;  // any size: the module must only use sizeof
+fake::Alsa &a = fake::alsa;
 
-long next(const std::string &call, long fallback)
+// Parameter records (hardware and software) are the module's zeroed memory, as the
+// library's are: a setter fills the record it is given, only one installed counts.
+struct Record {
+    snd_pcm_access_t access;
+    snd_pcm_format_t format;
+    unsigned channels, rate;
+    snd_pcm_uframes_t period, buffer, start, stop, avail_min;
+    char padding[8];  // a size of our own: the module must only use sizeof
+};
+Record *rec(void *record) { return static_cast<Record *>(record); }
+
+// The next queued result for `name`, else `fallback`.
+int call(const char *name, int fallback = 0)
 {
-    auto &q = fake::alsa.results[call];
-    if (q.empty())
-        return fallback;
-    long r = q.front();
-    q.pop_front();
+    ++a.calls;
+    auto &q = a.results[name];
+    const long r = q.empty() ? fallback : q.front();
+    if (!q.empty())
+        q.pop_front();
+    return static_cast<int>(r);
+}
+
+// prepare and drop: the queue goes, the device is in `state`.
+int settle(const char *name, snd_pcm_state_t state)
+{
+    const int rc = call(name);
+    a.state = rc == 0 ? state : a.state;
+    a.queued = rc == 0 ? 0 : a.queued;
+    return rc;
+}
+
+// readi and writei. A device that overran or was suspended says so until
+// it is prepared; a queued failure of either kind puts it in that state.
+int transfer(const char *name, snd_pcm_uframes_t size)
+{
+    if (a.state == SND_PCM_STATE_XRUN || a.state == SND_PCM_STATE_SUSPENDED)
+        return a.state == SND_PCM_STATE_XRUN ? -EPIPE : -ESTRPIPE;
+    if (a.state != SND_PCM_STATE_PREPARED && a.state != SND_PCM_STATE_RUNNING)
+        return -EBADFD;
+    const int r = call(name, static_cast<int>(size));
+    if (r == -EPIPE || r == -ESTRPIPE)
+        a.state = r == -EPIPE ? SND_PCM_STATE_XRUN : SND_PCM_STATE_SUSPENDED;
+    else if (r >= 0)
+        a.state = SND_PCM_STATE_RUNNING;
     return r;
-}
-
-int logged(const std::string &entry, long fallback = 0)
-{
-    fake::alsa.log.push_back(entry);
-    return static_cast<int>(next(entry.substr(0, entry.find(' ')), fallback));
-}
-
-int hw_call(const snd_pcm_hw_params_t *hw, const std::string &entry)
-{
-    fake::alsa.hw_records.push_back(hw);
-    return logged(entry);
 }
 }  // namespace
 
@@ -72,11 +88,7 @@ void *__wrap_malloc(size_t size)
     return __real_malloc(size);
 }
 
-int usleep(useconds_t us)
-{
-    fake::alsa.log.push_back("usleep " + std::to_string(us));
-    return 0;
-}
+int usleep(useconds_t us) { a.slept_us += us; return 0; }
 
 // Only the card entries are faked; any other path is asked of the kernel.
 int access(const char *path, int mode) noexcept
@@ -84,7 +96,7 @@ int access(const char *path, int mode) noexcept
     constexpr char kProc[] = "/proc/asound/";
     if (strncmp(path, kProc, sizeof(kProc) - 1) != 0)
         return static_cast<int>(syscall(SYS_faccessat, AT_FDCWD, path, mode));
-    for (const std::string &id : fake::alsa.cards)
+    for (const std::string &id : a.cards)
         if (strcmp(id.c_str(), path + sizeof(kProc) - 1) == 0)
             return 0;
     errno = ENOENT;
@@ -93,10 +105,10 @@ int access(const char *path, int mode) noexcept
 
 int clock_gettime(clockid_t id, struct timespec *ts) noexcept
 {
-    if (id != CLOCK_MONOTONIC || !fake::alsa.fake_clock)
+    if (id != CLOCK_MONOTONIC || !a.fake_clock)
         return static_cast<int>(syscall(SYS_clock_gettime, id, ts));
-    ts->tv_sec = static_cast<time_t>(fake::alsa.now);
-    ts->tv_nsec = std::lround((fake::alsa.now - static_cast<double>(ts->tv_sec)) * 1e9);
+    ts->tv_sec = static_cast<time_t>(a.now);
+    ts->tv_nsec = std::lround((a.now - static_cast<double>(ts->tv_sec)) * 1e9);
     return 0;
 }
 
@@ -104,119 +116,107 @@ const char *snd_strerror(int code) { return strerror(-code); }
 
 int snd_pcm_open(snd_pcm_t **pcm, const char *name, snd_pcm_stream_t stream, int mode)
 {
-    const char *dir = stream == SND_PCM_STREAM_CAPTURE ? "capture" : "playback";
-    int rc = logged(std::string("open ") + dir + " " + name + " " + std::to_string(mode));
-    if (rc == 0)
+    const int rc = call("open");
+    if (rc == 0) {
         *pcm = &the_pcm;
-    return rc;
-}
-
-int snd_pcm_close(snd_pcm_t *) { return logged("close"); }
-int snd_pcm_prepare(snd_pcm_t *) { return logged("prepare"); }
-int snd_pcm_drop(snd_pcm_t *) { return logged("drop"); }
-snd_pcm_state_t snd_pcm_state(snd_pcm_t *) { return static_cast<snd_pcm_state_t>(logged("state")); }
-int snd_pcm_resume(snd_pcm_t *) { return logged("resume"); }
-
-int snd_pcm_delay(snd_pcm_t *, snd_pcm_sframes_t *frames)
-{
-    int rc = logged("delay");
-    if (rc == 0 && !fake::alsa.delays.empty()) {
-        *frames = fake::alsa.delays.front();
-        fake::alsa.delays.pop_front();
+        a.open++;
+        a.opened = std::string(stream == SND_PCM_STREAM_CAPTURE ? "capture " : "playback ") + name +
+                   " " + std::to_string(mode);
     }
     return rc;
 }
 
-snd_pcm_sframes_t snd_pcm_readi(snd_pcm_t *, void *, snd_pcm_uframes_t size)
-{
-    return logged("readi " + std::to_string(size), static_cast<long>(size));
-}
+int snd_pcm_close(snd_pcm_t *) { a.open--; return call("close"); }
+int snd_pcm_prepare(snd_pcm_t *) { return settle("prepare", SND_PCM_STATE_PREPARED); }
+int snd_pcm_drop(snd_pcm_t *) { return settle("drop", SND_PCM_STATE_SETUP); }
+snd_pcm_state_t snd_pcm_state(snd_pcm_t *) { call("state"); return a.state; }
 
-snd_pcm_sframes_t snd_pcm_writei(snd_pcm_t *, const void *buf, snd_pcm_uframes_t size)
+int snd_pcm_resume(snd_pcm_t *)
 {
-    auto offset = static_cast<const char *>(buf) - static_cast<const char *>(fake::alsa.write_base);
-    return logged("writei +" + std::to_string(offset) + " " + std::to_string(size),
-                  static_cast<long>(size));
-}
-
-size_t snd_pcm_hw_params_sizeof() { return kRecordSize; }
-size_t snd_pcm_sw_params_sizeof() { return kRecordSize; }
-
-int snd_pcm_hw_params_any(snd_pcm_t *, snd_pcm_hw_params_t *hw)
-{
-    const auto *bytes = reinterpret_cast<const unsigned char *>(hw);
-    fake::alsa.hw_zeroed = true;
-    for (size_t i = 0; i < kRecordSize; i++)
-        fake::alsa.hw_zeroed = fake::alsa.hw_zeroed && bytes[i] == 0;
-    return hw_call(hw, "hw_params_any");
-}
-
-int snd_pcm_hw_params_set_access(snd_pcm_t *, snd_pcm_hw_params_t *hw, snd_pcm_access_t a)
-{
-    return hw_call(hw, a == SND_PCM_ACCESS_RW_INTERLEAVED ? "set_access RW_INTERLEAVED"
-                                                          : "set_access other");
-}
-
-int snd_pcm_hw_params_set_format(snd_pcm_t *, snd_pcm_hw_params_t *hw, snd_pcm_format_t f)
-{
-    return hw_call(hw, f == SND_PCM_FORMAT_S16_LE ? "set_format S16_LE" : "set_format other");
-}
-
-int snd_pcm_hw_params_set_channels(snd_pcm_t *, snd_pcm_hw_params_t *hw, unsigned n)
-{
-    return hw_call(hw, "set_channels " + std::to_string(n));
-}
-
-int snd_pcm_hw_params_set_rate_near(snd_pcm_t *, snd_pcm_hw_params_t *hw, unsigned *rate, int *dir)
-{
-    int rc = hw_call(hw, "set_rate_near " + std::to_string(*rate) + (dir ? " dir" : ""));
-    *rate = 48000;  // a device that would rather run at its native rate
+    const int rc = call("resume");  // a device that resumes is ready to start again
+    a.state = rc == 0 && a.state == SND_PCM_STATE_SUSPENDED ? SND_PCM_STATE_PREPARED : a.state;
     return rc;
 }
 
-int snd_pcm_hw_params_set_period_size_near(snd_pcm_t *, snd_pcm_hw_params_t *hw,
-                                           snd_pcm_uframes_t *frames, int *dir)
+int snd_pcm_delay(snd_pcm_t *, snd_pcm_sframes_t *frames)
 {
-    return hw_call(hw, "set_period_size_near " + std::to_string(*frames) + (dir ? " dir" : ""));
+    const int rc = call("delay");
+    *frames = a.delays.empty() ? a.queued : a.delays.front();
+    if (!a.delays.empty())
+        a.delays.pop_front();
+    return rc;
 }
 
-int snd_pcm_hw_params_set_buffer_size_near(snd_pcm_t *, snd_pcm_hw_params_t *hw,
-                                           snd_pcm_uframes_t *frames)
+snd_pcm_sframes_t snd_pcm_readi(snd_pcm_t *, void *, snd_pcm_uframes_t n) { return transfer("readi", n); }
+
+snd_pcm_sframes_t snd_pcm_writei(snd_pcm_t *, const void *buf, snd_pcm_uframes_t size)
 {
-    return hw_call(hw, "set_buffer_size_near " + std::to_string(*frames));
+    const int n = transfer("writei", size);
+    a.written.append(static_cast<const char *>(buf), n > 0 ? static_cast<size_t>(n) * 2 : 0);
+    a.queued += n > 0 ? n : 0;
+    return n;
 }
 
-int snd_pcm_hw_params(snd_pcm_t *, snd_pcm_hw_params_t *hw) { return hw_call(hw, "hw_params"); }
+size_t snd_pcm_hw_params_sizeof() { return sizeof(Record); }
+size_t snd_pcm_sw_params_sizeof() { return sizeof(Record); }
+int snd_pcm_hw_params_any(snd_pcm_t *, snd_pcm_hw_params_t *) { return call("hw_params_any"); }
+int snd_pcm_sw_params_current(snd_pcm_t *, snd_pcm_sw_params_t *) { return call("sw_params_current"); }
 
-int snd_pcm_hw_params_get_period_size(const snd_pcm_hw_params_t *hw, snd_pcm_uframes_t *frames,
-                                      int *)
+// A setter fills the record it is given and answers with the result queued.
+#define SETTER(kind, name, assignment, ...)                                                     \
+    int snd_pcm_##kind##_params_##name(snd_pcm_t *, snd_pcm_##kind##_params_t *p, __VA_ARGS__) \
+    {                                                                                           \
+        rec(p)->assignment;                                                                     \
+        return call(#name);                                                                     \
+    }
+SETTER(hw, set_access, access = v, snd_pcm_access_t v)
+SETTER(hw, set_format, format = v, snd_pcm_format_t v)
+SETTER(hw, set_channels, channels = v, unsigned v)
+SETTER(hw, set_period_size_near, period = *v, snd_pcm_uframes_t *v, int *)
+SETTER(hw, set_buffer_size_near, buffer = *v, snd_pcm_uframes_t *v)
+SETTER(sw, set_start_threshold, start = v, snd_pcm_uframes_t v)
+SETTER(sw, set_stop_threshold, stop = v, snd_pcm_uframes_t v)
+SETTER(sw, set_avail_min, avail_min = v, snd_pcm_uframes_t v)
+
+int snd_pcm_hw_params_set_rate_near(snd_pcm_t *, snd_pcm_hw_params_t *hw, unsigned *rate, int *)
 {
-    *frames = fake::alsa.granted_period;
-    return hw_call(hw, "get_period_size");
+    rec(hw)->rate = *rate;
+    *rate = 48000;  // a device that would rather run at its native rate
+    return call("set_rate_near");
 }
 
-int snd_pcm_hw_params_get_buffer_size(const snd_pcm_hw_params_t *hw, snd_pcm_uframes_t *frames)
+int snd_pcm_hw_params(snd_pcm_t *, snd_pcm_hw_params_t *hw)
 {
-    *frames = fake::alsa.granted_buffer;
-    return hw_call(hw, "get_buffer_size");
+    const int rc = call("hw_params");
+    const Record &r = *rec(hw);
+    char text[128];
+    snprintf(text, sizeof(text), "%s %s %uch %uHz period %lu buffer %lu",
+             r.access == SND_PCM_ACCESS_RW_INTERLEAVED ? "RW_INTERLEAVED" : "?",
+             r.format == SND_PCM_FORMAT_S16_LE ? "S16_LE" : "?", r.channels, r.rate, r.period, r.buffer);
+    a.hw = rc == 0 ? text : a.hw;
+    a.state = rc == 0 ? SND_PCM_STATE_SETUP : a.state;
+    return rc;
 }
 
-int snd_pcm_sw_params_current(snd_pcm_t *, snd_pcm_sw_params_t *) { return logged("sw_params_current"); }
-
-int snd_pcm_sw_params_set_start_threshold(snd_pcm_t *, snd_pcm_sw_params_t *, snd_pcm_uframes_t v)
+int snd_pcm_hw_params_get_period_size(const snd_pcm_hw_params_t *, snd_pcm_uframes_t *frames, int *)
 {
-    return logged("set_start_threshold " + std::to_string(v));
+    *frames = a.granted_period;
+    return 0;
 }
 
-int snd_pcm_sw_params_set_stop_threshold(snd_pcm_t *, snd_pcm_sw_params_t *, snd_pcm_uframes_t v)
+int snd_pcm_hw_params_get_buffer_size(const snd_pcm_hw_params_t *, snd_pcm_uframes_t *frames)
 {
-    return logged("set_stop_threshold " + std::to_string(v));
+    *frames = a.granted_buffer;
+    return 0;
 }
 
-int snd_pcm_sw_params_set_avail_min(snd_pcm_t *, snd_pcm_sw_params_t *, snd_pcm_uframes_t v)
+int snd_pcm_sw_params(snd_pcm_t *, snd_pcm_sw_params_t *sw)
 {
-    return logged("set_avail_min " + std::to_string(v));
+    const int rc = call("sw_params");
+    const Record &r = *rec(sw);
+    if (rc == 0)
+        a.sw = "start " + std::to_string(r.start) + " stop " + std::to_string(r.stop) + " avail_min " +
+               std::to_string(r.avail_min);
+    return rc;
 }
-
-int snd_pcm_sw_params(snd_pcm_t *, snd_pcm_sw_params_t *) { return logged("sw_params"); }
 }  // extern "C"

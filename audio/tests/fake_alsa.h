@@ -1,7 +1,7 @@
-// Scripted stand-in for the libasound calls the audio module makes, with
-// usleep, CLOCK_MONOTONIC and access to "/proc/asound/" interposed, so device failures, pauses and the
-// clock are under a test's control. The test binary links this instead of
-// libasound.
+// Stand-in for the libasound calls the audio module makes, with usleep,
+// CLOCK_MONOTONIC and access to "/proc/asound/" interposed: a device whose
+// set-up, state and queue a test reads back, and failures the test queues.
+// The test binary links this instead of libasound.
 #pragma once
 
 #include <alsa/asoundlib.h>
@@ -13,25 +13,27 @@
 
 namespace fake {
 struct Alsa {
-    // Results queued per call name ("readi", "prepare", "hw_params", ...).
-    // An empty queue means success: 0, or every frame asked for from
-    // readi and writei.
+    // Results queued per call name ("readi", "prepare", "hw_params", ...);
+    // with none queued a call succeeds (readi and writei take every frame).
     std::map<std::string, std::deque<long>> results;
-    std::deque<snd_pcm_sframes_t> delays;  // frame counts snd_pcm_delay reports
+    std::deque<snd_pcm_sframes_t> delays;  // snd_pcm_delay reports these first, then `queued`
     snd_pcm_uframes_t granted_buffer = 1280;  // what the read-backs report
     snd_pcm_uframes_t granted_period = 320;
-    const void *write_base = nullptr;  // writei logs its pointer relative to this
     std::vector<std::string> cards;  // card ids that "/proc/asound/<id>" shows
     // CLOCK_MONOTONIC in seconds while fake_clock is set; otherwise the
     // real clock, so GoogleTest's own timings stay sane.
     bool fake_clock = false;
     double now = 1000.0;
 
-    // Every call in order, with its arguments: "set_rate_near 16000",
-    // "writei +400 120", "usleep 10000".
-    std::vector<std::string> log;
-    std::vector<const void *> hw_records;  // record passed to each hw call
-    bool hw_zeroed = false;  // record was all zero when set-up began
+    // The device; once it overran or was suspended, reads and writes fail until it is prepared.
+    std::string opened;   // "capture plughw:CARD=modem 0": direction, name, mode
+    int open = 0;         // opens minus closes
+    std::string hw, sw;   // the set-up installed, in words ("start 640 stop 1920 avail_min 320")
+    snd_pcm_state_t state = SND_PCM_STATE_OPEN;
+    snd_pcm_sframes_t queued = 0;  // written since the last drop or prepare
+    std::string written;           // every byte the device took, in order
+    long slept_us = 0;
+    int calls = 0;  // calls on the device
 };
 
 extern Alsa alsa;
@@ -42,6 +44,4 @@ void reset();
 // The handle snd_pcm_open hands out.
 snd_pcm_t *handle();
 void queue(const char *call, long result, int times = 1);
-// How many times `entry` appears in the log.
-int count(const std::string &entry);
 }  // namespace fake

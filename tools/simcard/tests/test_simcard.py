@@ -1,5 +1,7 @@
 """Tests of the simulated modem card, run as equipment: real libasound,
-real plugin, real time, generous bounds.
+real plugin, real time. Time bounds come from the card's own frame numbers
+and event log and from the times the probe measures around each call, so a
+late wake-up on a loaded machine widens them instead of failing them.
 
 Needs SIMCARD_BUILD_DIR (plugin and shim) and SIMCARD_PROBE (the ALSA
 driver program); ctest sets both.
@@ -97,11 +99,11 @@ class SimTestCase(unittest.TestCase):
         self.probes.append(p)
         return p
 
-    def open_capture(self, p=None):
+    def open_capture(self, p=None, buffer=1280):
         p = p or self.probe()
-        r = p.call("open capture %s 1280" % DEV)
+        r = p.call("open capture %s %d" % (DEV, buffer))
         self.assertEqual(r[0], 0, r)
-        self.assertEqual(r[3], "buffer=1280")
+        self.assertEqual(r[3], "buffer=%d" % buffer)
         return p
 
     def open_playback(self, p=None):
@@ -113,14 +115,13 @@ class SimTestCase(unittest.TestCase):
 
 class CaptureTest(SimTestCase):
     def test_blocking_reads_are_paced_numbered_and_fresh(self):
-        p = self.open_capture()
+        p = self.open_capture(buffer=8000)  # 500 ms: a reader woken late loses nothing
         p.send("reads 100 320")
         reads = [p.answer() for _ in range(100)]
         self.assertTrue(all(r and r[0] == 320 for r in reads), reads[:3])
         done = [r[2] for r in reads]
         gaps = [(b - a) / 1e6 for a, b in zip(done, done[1:])]
         self.assertAlmostEqual(statistics.median(gaps), 20.0, delta=1.0)
-        self.assertAlmostEqual((done[-1] - done[0]) / 1e9, 99 * 0.020, delta=0.05)
         firsts = [first_frame(r) for r in reads]
         self.assertEqual([b - a for a, b in zip(firsts, firsts[1:])], [320] * 99)
         # The last frame of each read was captured before the read returned
@@ -178,37 +179,36 @@ class CaptureTest(SimTestCase):
 class PlaybackTest(SimTestCase):
     def test_delay_falls_in_real_time_then_underrun_and_recovery(self):
         p = self.open_playback()
-        self.assertEqual(p.call("write 960 0")[0], 960)
-        readings = []
-        for _ in range(4):
-            r = p.call("delay")
-            self.assertEqual(r[0], 0)
-            readings.append(((r[1] + r[2]) / 2e6, int(r[3])))
-            p.call("sleep 8")
-        slope = (readings[0][1] - readings[-1][1]) / (readings[-1][0] - readings[0][0])
-        self.assertAlmostEqual(slope, 16.0, delta=1.5)
-        time.sleep(0.1)  # the 60 ms queue has run dry
+        self.assertEqual(p.call("write 1920 0")[0], 1920)
+        first, _, last = p.call("delay"), p.call("sleep 24"), p.call("delay")
+        self.assertEqual((first[0], last[0]), (0, 0))
+        # 16 frames a millisecond between two readings, each taken some time within its call.
+        fell = int(first[3]) - int(last[3])
+        self.assertTrue((last[1] - first[2]) * 16e-6 - 1 <= fell <= (last[2] - first[1]) * 16e-6 + 1, fell)
+        time.sleep(0.15)  # the 120 ms queue has run dry
         self.assertEqual(p.call("delay")[0], -errno.EPIPE)
-        self.assertEqual(p.call("write 320 960")[0], -errno.EPIPE)
+        self.assertEqual(p.call("write 320 1920")[0], -errno.EPIPE)
         self.assertEqual(p.call("prepare")[0], 0)
         r = p.call("delay")
         self.assertEqual((r[0], r[3]), (0, "0"))
-        self.assertEqual(p.call("write 320 960")[0], 320)
+        self.assertEqual(p.call("write 320 1920")[0], 320)
         r = p.call("delay")
         self.assertGreater(int(r[3]), 300)
         xruns = self.sim.events(kind="xrun")
         self.assertEqual(len(xruns), 1)
         start = self.sim.events(kind="start")[0]
-        self.assertAlmostEqual((xruns[0].t - start.t) / 1e6, 60.0, delta=0.1)
+        self.assertAlmostEqual((xruns[0].t - start.t) / 1e6, 120.0, delta=0.1)
 
     def test_blocking_writes_paced_and_recorded_in_full(self):
         p = self.open_playback()
-        t0 = time.monotonic()
-        for i in range(50):
-            self.assertEqual(p.call("write 320 %d" % (1000 + 320 * i))[0], 320)
-        took = time.monotonic() - t0
-        # 50 periods into a 6-period buffer: the last 6 still fit at once.
-        self.assertAlmostEqual(took, (50 - 6) * 0.020, delta=0.08)
+        writes = [p.call("write 320 %d" % (1000 + 320 * i)) for i in range(50)]
+        self.assertEqual([w[0] for w in writes], [320] * 50)
+        # 50 periods into a 6-period buffer: the last fits once 44 have played since the first write,
+        # and what has played (all but the delay) matches the time measured since, at 16 a ms.
+        self.assertGreaterEqual(writes[-1][2] - writes[0][1], 44 * 20e6)
+        r, w = p.call("delay"), writes[0]
+        played = 16000 - int(r[3])
+        self.assertTrue((r[1] - w[2]) * 16e-6 - 1 <= played <= (r[2] - w[1]) * 16e-6 + 1, played)
         self.assertEqual(p.call("drain", timeout=5)[0], 0)
         s = samples_of(self.sim.record(CARD), "<")
         self.assertEqual(len(s), 16000)
@@ -216,12 +216,11 @@ class PlaybackTest(SimTestCase):
 
     def test_drop_discards_queue_and_prepare_empties_it(self):
         p = self.open_playback()
-        self.assertEqual(p.call("write 1920 0")[0], 1920)
-        p.call("sleep 30")
-        self.assertEqual(p.call("drop")[0], 0)
+        w, _, d = p.call("write 1920 0"), p.call("sleep 30"), p.call("drop")
+        self.assertEqual((w[0], d[0]), (1920, 0))
+        # Playing from the write to the drop, 16 frames a millisecond.
         played = len(self.sim.record(CARD)) // 2
-        self.assertGreater(played, 400)
-        self.assertLess(played, 700)
+        self.assertTrue((d[1] - w[2]) * 16e-6 - 1 <= played <= (d[2] - w[1]) * 16e-6 + 1, played)
         discard = self.sim.events(kind="discard")
         self.assertEqual(len(discard), 1)
         self.assertEqual(discard[0]["p"] + discard[0]["n"], 1920)
@@ -231,40 +230,43 @@ class PlaybackTest(SimTestCase):
 
     def test_record_queue_waits_agree_with_delay_readings(self):
         p = self.open_playback()
-        p.call("write 960 0")
+        p.call("write 1600 0")  # 100 ms: a writer woken late never lets the card run dry
         expected = []
         pause = [6, 24, 14, 22, 10, 26, 18, 20, 12, 28] * 2
         for i, ms in enumerate(pause):
             p.call("sleep %d" % ms)
             r = p.call("delay")
             self.assertEqual(r[0], 0)
-            w = p.call("write 320 %d" % (960 + 320 * i))
+            w = p.call("write 320 %d" % (1600 + 320 * i))
             self.assertEqual(w[0], 320)
-            expected.append((int(r[3]), r[2]))
+            expected.append((int(r[3]), r[1], r[2]))
         p.call("drain", timeout=5)
         waits = self.sim.queue_waits(CARD)[1:]  # the first write only primed
         self.assertEqual(len(waits), len(expected))
-        for (frames, t_delay), w in zip(expected, waits):
-            # The queue shrank between the reading and the write.
-            want = frames / 16000 - (w["t_write"] - t_delay) / 1e9
-            self.assertAlmostEqual(w["wait"], want, delta=0.0005)
+        for (frames, t0, t1), w in zip(expected, waits):
+            # The queue shrank between the reading (some time within its call) and the write.
+            want = [(frames - (w["t_write"] - t) * 16e-6) / 16000 for t in (t0, t1)]
+            self.assertTrue(want[0] - 1 / 16000 <= w["wait"] <= want[1] + 1 / 16000, (w, want))
 
 
 class FaultTest(SimTestCase):
     def test_stall_piles_up_then_bursts(self):
-        p = self.open_capture()
+        p = self.open_capture(buffer=2560)  # 100 ms beyond the stall: a late reader loses nothing
         for _ in range(3):
             self.assertEqual(p.call("read 320")[0], 320)
         name = self.sim.stall(60)
-        reads = [p.call("read 320") for _ in range(5)]
+        reads = [p.call("read 320") for _ in range(10)]
         self.assertTrue(self.sim.wait_claimed(name, 0))
         self.assertTrue(all(r[0] == 320 for r in reads))
-        durations = [(r[2] - r[1]) / 1e6 for r in reads]
-        self.assertGreater(max(durations), 55)
-        quick = sum(1 for d in durations[durations.index(max(durations)) + 1:] if d < 3)
-        self.assertGreaterEqual(quick, 2)  # the piled-up periods come at once
         firsts = [first_frame(r) for r in reads]
-        self.assertEqual([b - a for a, b in zip(firsts, firsts[1:])], [320] * 4)
+        self.assertEqual([b - a for a, b in zip(firsts, firsts[1:])], [320] * 9)
+        # Nothing captured in the stall comes out before its end. Reads asked after it first find
+        # what piled up (captured before they were asked), 2 periods at least, then wait for audio.
+        stall = self.sim.events(kind="stall")[0]
+        ends = [simcard.capture_time(g + 320) * 1e9 for g in firsts]
+        self.assertTrue(all(end <= stall.t + 1e5 for r, end in zip(reads, ends) if r[2] < stall["until"]))
+        waited = [end > r[1] for r, end in zip(reads, ends) if r[1] >= stall["until"]]
+        self.assertGreaterEqual(waited.index(True) if True in waited else -1, 2, waited)
 
     def test_long_stall_overruns(self):
         p = self.open_capture()
@@ -341,26 +343,24 @@ class FaultTest(SimTestCase):
         self.assertEqual([q.call("open playback %s 1920" % DEV)[0] for _ in range(3)],
                          [-errno.EACCES, -errno.EACCES, 0])
 
-    def test_clock_fast_and_slow(self):
-        for speed in (1.25, 0.8):
+    def test_clock_fast_slow_and_changed_while_running(self):
+        for speed, running in ((1.25, False), (0.8, False), (2.0, True)):
             with self.subTest(speed=speed):
-                self.sim.set_clock(CARD, speed)
-                p = self.open_capture()
+                self.sim.set_clock(CARD, 1.0 if running else speed)
+                p = self.probe()  # a 500 ms buffer at real time: reads woken late lose nothing
+                self.assertEqual(p.call("open capture %s 8000" % DEV)[0], 0)
                 p.call("read 320")
-                p.send("reads 40 320")
-                reads = [p.answer() for _ in range(40)]
-                span = (reads[-1][2] - reads[0][2]) / 1e9
-                self.assertAlmostEqual(span, 39 * 0.020 / speed, delta=0.04)
+                if running:
+                    self.sim.set_clock(CARD, speed)
+                    p.call("read 320")  # the change is seen within this period
+                # The card's position (frames read and still held) moves speed x 16 frames a ms,
+                # to a period (it shows whole periods) and the time measured around two readings.
+                d0, reads, d1 = p.call("delay"), [p.call("read 3200") for _ in range(4)], p.call("delay")
+                self.assertEqual([r[0] for r in reads], [3200] * 4)
+                moved = 4 * 3200 + int(d1[3]) - int(d0[3])
+                lo, hi = ((d1[1] - d0[2]) * speed * 16e-6 - 320, (d1[2] - d0[1]) * speed * 16e-6 + 320)
+                self.assertTrue(lo <= moved <= hi, (lo, moved, hi))
                 p.call("close")
-
-    def test_clock_change_reaches_running_stream(self):
-        p = self.open_capture()
-        p.call("read 320")
-        self.sim.set_clock(CARD, 2.0)
-        p.call("read 320")  # the change is seen within this period
-        p.send("reads 20 320")
-        reads = [p.answer() for _ in range(20)]
-        self.assertAlmostEqual((reads[-1][2] - reads[0][2]) / 1e9, 19 * 0.010, delta=0.03)
 
 
 class OneStreamTest(SimTestCase):
@@ -432,18 +432,18 @@ class EnvironmentTest(SimTestCase):
     def test_simctl_and_script_control_a_running_command(self):
         script = os.path.join(self.tmp, "demo")
         with open(script, "w") as f:
-            f.write("# demo\n0.2 unplug modem\n0.5 plug modem\n")
+            f.write("# demo\n1.0 unplug modem\n1.5 plug modem\n")
+        # The command watches the card until it is back (or 10 s), and prints each change.
         probe = ("import os, time\n"
-                 "seen = []\n"
-                 "t0 = time.monotonic()\n"
-                 "while time.monotonic() - t0 < 0.8:\n"
-                 "    seen.append(os.access('/proc/asound/modem', os.F_OK))\n"
+                 "runs, t0 = '', time.monotonic()\n"
+                 "while runs != '101' and time.monotonic() - t0 < 10:\n"
+                 "    now = '1' if os.access('/proc/asound/modem', os.F_OK) else '0'\n"
+                 "    runs += '' if runs.endswith(now) else now\n"
                  "    time.sleep(0.01)\n"
-                 "print(''.join('1' if s else '0' for s in seen))\n")
+                 "print(runs)\n")
         r = self.run_wrapped(["--card", "modem", "--script", script], [sys.executable, "-c", probe])
         self.assertEqual(r.returncode, 0, r.stderr)
-        runs = [c for i, c in enumerate(r.stdout.strip()) if i == 0 or c != r.stdout[i - 1]]
-        self.assertEqual("".join(runs), "101")
+        self.assertEqual(r.stdout.strip(), "101")
         # simctl against an existing state folder.
         env = dict(os.environ, CALLAUDIO_SIM_DIR=self.sim.root)
         subprocess.run([SIMCTL, "unplug", CARD], env=env, check=True, timeout=10)
