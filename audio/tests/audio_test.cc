@@ -192,7 +192,7 @@ TEST_F(AudioTest, CaptureOpenPrintsSummaryAndClosesWithDrop)
     ASSERT_NE(src, nullptr);
     capture_close(src);
     EXPECT_EQ(fake::alsa.log,
-              concat(concat({"open capture plughw:CARD=modem 0"}, set_up(1280)),
+              concat(concat({"open capture plughw:CARD=modem 1", "nonblock 0"}, set_up(1280)),
                      {"prepare", "drop", "close"}));
 }
 
@@ -217,9 +217,17 @@ TEST_F(AudioTest, OpenFailuresReleaseEverything)
         int code;
         bool summary;
         bool closed;
+        int times = 1;  // results queued for `call`
     } cases[] = {
         {"capture open", capture, "open", "open plughw:CARD=modem: No such device", -ENODEV, false,
          false},
+        // A device another process holds: asked 8 times, then given up.
+        {"capture busy", capture, "open", "open plughw:CARD=modem: Device or resource busy", -EBUSY,
+         false, false, 8},
+        {"playback busy", playback, "open", "open plughw:CARD=modem: Resource temporarily unavailable",
+         -EAGAIN, false, false, 8},
+        {"blocking mode refused", playback, "nonblock", "open plughw:CARD=modem: Invalid argument",
+         -EINVAL, false, true},
         {"capture hw", capture, "hw_params", "hw_params: Invalid argument", -EINVAL, false, true},
         {"capture prepare", capture, "prepare", "prepare: Input/output error", -EIO, true, true},
         {"playback open", playback, "open", "open plughw:CARD=modem: No such device", -ENODEV,
@@ -232,15 +240,31 @@ TEST_F(AudioTest, OpenFailuresReleaseEverything)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         fake::reset();
-        fake::queue(c.call, c.code);
+        fake::queue(c.call, c.code, c.times);
         CaptureStderr();
         EXPECT_FALSE(c.open(err));
+        EXPECT_EQ(fake::count("usleep 40000"), c.times - 1);
         EXPECT_EQ(!GetCapturedStderr().empty(), c.summary);
         EXPECT_STREQ(err, c.message);
         // The handle is closed exactly when it was opened, and last of all.
         EXPECT_EQ(fake::count("close"), c.closed ? 1 : 0);
         EXPECT_EQ(fake::alsa.log.back() == "close", c.closed);
     }
+}
+
+TEST_F(AudioTest, OpenWaitsBrieflyForADeviceAStreamIsHandingOver)
+{
+    // An older stream still closes the device: busy twice, then free.
+    fake::queue("open", -EBUSY, 2);
+    CaptureStderr();
+    CaptureSource *src = capture_open(kDevice, err, sizeof(err));
+    GetCapturedStderr();
+    ASSERT_NE(src, nullptr);
+    capture_close(src);
+    const Log opened = {"open capture plughw:CARD=modem 1", "usleep 40000",
+                        "open capture plughw:CARD=modem 1", "usleep 40000",
+                        "open capture plughw:CARD=modem 1", "nonblock 0"};
+    EXPECT_EQ(Log(fake::alsa.log.begin(), fake::alsa.log.begin() + 6), opened);
 }
 
 TEST_F(CaptureTest, RecoversFromOverrunRetryAndSuspend)
@@ -418,7 +442,7 @@ TEST_F(AudioTest, SinkOpenSetsThresholdsFromGrantedSizes)
         ASSERT_NE(sink, nullptr);
         sink_close(sink);
         EXPECT_EQ(fake::alsa.log,
-                  concat(concat(concat({"open playback plughw:CARD=RM500QGL 0"}, set_up(1920)), c.sw),
+                  concat(concat(concat({"open playback plughw:CARD=RM500QGL 1", "nonblock 0"}, set_up(1920)), c.sw),
                          {"prepare", "drop", "close"}));
     }
 }

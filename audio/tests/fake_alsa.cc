@@ -111,6 +111,7 @@ int snd_pcm_open(snd_pcm_t **pcm, const char *name, snd_pcm_stream_t stream, int
     return rc;
 }
 
+int snd_pcm_nonblock(snd_pcm_t *, int nonblock) { return logged("nonblock " + std::to_string(nonblock)); }
 int snd_pcm_close(snd_pcm_t *) { return logged("close"); }
 int snd_pcm_prepare(snd_pcm_t *) { return logged("prepare"); }
 int snd_pcm_drop(snd_pcm_t *) { return logged("drop"); }
