@@ -131,11 +131,10 @@ int main(int argc, char **argv)
 
     // The accept loop only accepts: each connection's thread runs its
     // handshake, so a silent or trickling client delays nobody else. The
-    // number of connections is capped; when the table is full, the one that
-    // has waited longest on its peer is closed to make room. Failures of
-    // one client are silent.
+    // number of connections is capped; when the table is full, a newcomer
+    // has the one that has waited longest on its peer closed to make room.
+    // Failures of one client are silent.
     for (;;) {
-        connection_wait_for_room();
         TlsConnection *conn = tls_accept(listener, err, sizeof(err));
         if (!conn)
             continue;
