@@ -60,7 +60,8 @@ int pcm_delay_ms(snd_pcm_t *pcm);
 
 struct CaptureSource;
 
-// Opens `device` for capture (blocking) with an 80 ms buffer, prints the
+// Opens `device` for capture with an 80 ms buffer (a busy device is asked
+// again for up to 280 ms; reads then block until a period is captured), prints the
 // set-up summary to stderr and prepares it. Returns a record the caller
 // closes with capture_close, or null with a message in `err`. The caller
 // keeps ownership of `device`.

@@ -19,8 +19,9 @@ double frames_to_ms(snd_pcm_uframes_t frames);
 void resume_and_prepare(snd_pcm_t *pcm);
 // The set-up both directions share. Allocates a zero-filled record of
 // `record_size` bytes whose first member is its snd_pcm_t * (CaptureSource
-// and PlaybackSink both begin so), opens `device` for `stream` in blocking
-// mode into that member and installs the fixed format with a buffer of
+// and PlaybackSink both begin so), opens `device` for `stream` into that
+// member (without blocking on a busy device, which is asked again for up to
+// 280 ms; then in blocking mode) and installs the fixed format with a buffer of
 // `want_buffer` frames (pcm_configure). Returns the record, with the granted
 // sizes in `*buffer_out` and `*period_out`; the caller closes its handle and
 // frees it with free(). Null with "out of memory", "open <device>: ..." or

@@ -35,6 +35,12 @@ void resume_and_prepare(snd_pcm_t *pcm)
     snd_pcm_prepare(pcm);
 }
 
+// A hand-over between two streams of ours takes a period or two (the older
+// one notices at its next read, then closes); 8 attempts 40 ms apart give it
+// 280 ms and bound the open of a device held elsewhere to as much.
+constexpr int kOpenAttempts = 8;
+constexpr useconds_t kOpenRetryPauseUs = 40000;
+
 void *open_record(size_t record_size, const char *device, snd_pcm_stream_t stream,
                   snd_pcm_uframes_t want_buffer, snd_pcm_uframes_t *buffer_out,
                   snd_pcm_uframes_t *period_out, char *err, size_t err_size)
@@ -46,9 +52,21 @@ void *open_record(size_t record_size, const char *device, snd_pcm_stream_t strea
         return nullptr;
     }
     auto **pcm = static_cast<snd_pcm_t **>(record);
-    // Blocking mode: a read waits until a whole period is captured, a write
-    // until the card has room.
-    int rc = snd_pcm_open(pcm, device, stream, 0);
+    // The open itself never blocks: a device that another process holds
+    // would otherwise make it wait for ever (for a post, with the uplink
+    // lock held). A device busy because an older stream of ours is closing
+    // it is asked again a few times; then the device is switched to
+    // blocking mode, where a read waits until a whole period is captured
+    // and a write until the card has room.
+    int rc;
+    for (int attempt = 1;; attempt++) {
+        rc = snd_pcm_open(pcm, device, stream, SND_PCM_NONBLOCK);
+        if ((rc != -EBUSY && rc != -EAGAIN) || attempt == kOpenAttempts)
+            break;
+        usleep(kOpenRetryPauseUs);
+    }
+    if (rc >= 0 && (rc = snd_pcm_nonblock(*pcm, 0)) < 0)
+        snd_pcm_close(*pcm);
     if (rc < 0) {
         format_error(err, err_size, "open %s: %s", device, snd_strerror(rc));
         free(record);

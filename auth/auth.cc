@@ -1,9 +1,13 @@
 #include "auth/auth.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <mbedtls/md.h>
 
@@ -17,6 +21,7 @@ constexpr size_t kMacHexLen = 64;       // SHA-256, two hex digits a byte
 const char *g_secret_path = "/etc/vesk-manager-web/audio_token.key";
 unsigned char g_secret[kSecretMax];
 size_t g_secret_len = 0;  // 0: no secret loaded, every request is refused
+unsigned g_exposed_mode = 0;  // see secret_exposed_mode
 
 bool ends_mac(char c) { return c == '\0' || c == '&' || c == '\r' || c == '\n' || c == ' '; }
 
@@ -28,24 +33,52 @@ void secret_set_path(const char *path)
         g_secret_path = path;
 }
 
+const char *secret_path() { return g_secret_path; }
+
 int secret_load()
 {
     // The read below overwrites the key in place: until it succeeds no
     // secret is loaded, so a failed load never leaves a stale length over
     // new bytes.
     g_secret_len = 0;
-    FILE *f = fopen(g_secret_path, "rb");
-    if (!f)
+    g_exposed_mode = 0;
+    // Opened without blocking, so a FIFO cannot hold start-up waiting for
+    // a writer; only a regular file is read at all (a device would yield
+    // endless bytes, NULs from /dev/zero, as the key).
+    const int fd = open(g_secret_path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
         return -1;
-    size_t n = fread(g_secret, 1, kSecretMax, f);
-    fclose(f);
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        close(fd);
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        close(fd);
+        return kSecretNotRegular;
+    }
+    size_t n = 0;
+    while (n < kSecretMax) {
+        const ssize_t r = read(fd, g_secret + n, kSecretMax - n);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            break;
+        n += static_cast<size_t>(r);
+    }
+    close(fd);
     while (n > 0 && (g_secret[n - 1] == '\n' || g_secret[n - 1] == '\r'))
         --n;
     if (n < kSecretMin)
         return -1;
     g_secret_len = n;
+    const bool group_reads = (st.st_mode & S_IRGRP) != 0 && st.st_gid != getegid();
+    if ((st.st_mode & S_IROTH) != 0 || group_reads)
+        g_exposed_mode = static_cast<unsigned>(st.st_mode & 07777);
     return 0;
 }
+
+unsigned secret_exposed_mode() { return g_exposed_mode; }
 
 int token_verify(const char *token)
 {

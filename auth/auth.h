@@ -9,10 +9,20 @@
 // Replaces the secret file's path. Null or empty is ignored. The text is
 // kept without a copy and must outlive the process (an argv entry does).
 void secret_set_path(const char *path);
+// The secret file's path as it stands.
+const char *secret_path();
 // Reads the secret file: at most its first 128 bytes, trailing CR and LF
-// removed, at least 16 bytes left. 0 when loaded, -1 otherwise; a failed
-// load leaves no secret, so every request is then refused.
+// removed, at least 16 bytes left. 0 when loaded; kSecretNotRegular when the
+// path names no regular file (a FIFO, a device such as /dev/zero, a
+// folder), which is refused without waiting on it; -1 otherwise (missing,
+// unreadable, too short). A failed load leaves no secret, so every request
+// is then refused.
+constexpr int kSecretNotRegular = -2;
 int secret_load();
+// After a successful load: the file's permission bits when someone besides
+// its owner and the service's own group may read it (others can, or its
+// group can and is not the service's), else 0.
+unsigned secret_exposed_mode();
 // 1 when `token` (ended by '&', CR, LF, space or NUL after the MAC) is
 // valid now, else 0.
 int token_verify(const char *token);

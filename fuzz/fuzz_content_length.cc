@@ -43,7 +43,7 @@ uint64_t rule_value(const char *p)
 
 void check(const std::string &head)
 {
-    char value[kHeaderValueSize] = {};
+    char value[kRecvBufferSize] = {};  // the whole value, however long
     uint64_t want = 0;
     if (header_value(std::string_view(head), "content-length", value, sizeof(value)) == 0)
         want = rule_value(value);

@@ -6,7 +6,6 @@
 #include <cctype>
 #include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "auth/auth.h"
@@ -73,10 +72,12 @@ bool parse_request_line(std::string_view head, char (&method)[kMethodSize],
     return scan_word(head, &pos, target, kTargetSize - 1);
 }
 
-int header_value(std::string_view head, const char *name, char *dest, size_t dest_size)
+namespace {
+
+// The whole value of the first header line named `name` in `head`, by
+// header_value's rules; false when no line carries that name.
+bool find_header(std::string_view head, const char *name, std::string_view *value)
 {
-    if (dest_size == 0)
-        return -1;
     head = until_nul(head);
     const size_t n = strlen(name);
     for (size_t lf = head.find('\n'); lf != std::string_view::npos; lf = head.find('\n', lf + 1)) {
@@ -92,14 +93,25 @@ int header_value(std::string_view head, const char *name, char *dest, size_t des
         while (v < line.size() && line[v] == ' ')
             ++v;
         size_t len = 0;
-        while (v + len < line.size() && len < dest_size - 1 && line[v + len] != '\r' &&
-               line[v + len] != '\n')
+        while (v + len < line.size() && line[v + len] != '\r' && line[v + len] != '\n')
             ++len;
-        memcpy(dest, line.data() + v, len);
-        dest[len] = '\0';
-        return 0;
+        *value = std::string_view(line.data() + v, len);
+        return true;
     }
-    return -1;
+    return false;
+}
+
+}  // namespace
+
+int header_value(std::string_view head, const char *name, char *dest, size_t dest_size)
+{
+    std::string_view value;
+    if (dest_size == 0 || !find_header(head, name, &value))
+        return -1;
+    const size_t len = value.size() < dest_size - 1 ? value.size() : dest_size - 1;
+    memcpy(dest, value.data(), len);
+    dest[len] = '\0';
+    return 0;
 }
 
 int request_authorized(std::string_view head, const char *target)
@@ -128,19 +140,40 @@ int request_authorized(std::string_view head, const char *target)
 
 unsigned long uplink_body_length(std::string_view head)
 {
-    char value[kHeaderValueSize] = {};
-    if (header_value(head, "content-length", value, sizeof(value)) != 0)
+    std::string_view value;
+    if (!find_header(head, "content-length", &value))
         return 0;
-    // strtoul's reading (base 10, no digits gives 0, trailing characters
-    // ignored, a minus sign negates), done in 64 bits and saturated so that
-    // a 32-bit router reads every value as a 64-bit one does: there,
-    // "-4294967295" would wrap to 1 instead of a length far too large.
-    unsigned long long v = strtoull(value, nullptr, 10);
+    // strtoul's reading (leading blanks, a sign, base 10 digits up to the
+    // first other character, no digits gives 0, a minus sign negates), over
+    // the whole value however many leading zeros it has: a length cut short
+    // would leave its body to be parsed as requests. Done in 64 bits and
+    // saturated, so that a 32-bit router reads every value as a 64-bit one
+    // does: there, "-4294967295" would wrap to 1 instead of a length far too
+    // large.
+    size_t i = 0;
+    while (i < value.size() && is_blank(value[i]))
+        ++i;
+    bool negative = false;
+    if (i < value.size() && (value[i] == '+' || value[i] == '-'))
+        negative = value[i++] == '-';
+    unsigned long long v = 0;
+    bool overflow = false;
+    for (; i < value.size() && value[i] >= '0' && value[i] <= '9'; ++i) {
+        const auto d = static_cast<unsigned long long>(value[i] - '0');
+        if (v > (ULLONG_MAX - d) / 10)
+            overflow = true;
+        else
+            v = v * 10 + d;
+    }
+    if (overflow)
+        return ULONG_MAX;  // strtoull's ERANGE, whatever the sign
+    if (negative)
+        v = 0 - v;
     return v > ULONG_MAX ? ULONG_MAX : static_cast<unsigned long>(v);
 }
 
-void send_response(TlsConnection *conn, const char *status, const char *content_type,
-                   const char *body, int keep_alive)
+int send_response(TlsConnection *conn, const char *status, const char *content_type,
+                  const char *body, int keep_alive)
 {
     char out[kResponseSize];
     int n = snprintf(out, sizeof(out),
@@ -152,8 +185,9 @@ void send_response(TlsConnection *conn, const char *status, const char *content_
                      status, content_type, strlen(body), keep_alive ? "keep-alive" : "close", body);
     // Callers pass only the fixed texts, which fit; a cut answer would lie
     // about its length, so it is not sent at all.
-    if (n > 0 && static_cast<size_t>(n) < sizeof(out))
-        tls_write_all(conn, out, static_cast<size_t>(n));
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof(out))
+        return -1;
+    return tls_write_all(conn, out, static_cast<size_t>(n));
 }
 
 void escape_for_log(const char *in, char *out, size_t out_size)

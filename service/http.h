@@ -12,7 +12,7 @@ constexpr size_t kRecvBufferSize = 8192;   // a head of 8191 bytes plus its NUL
 constexpr size_t kRecvDataMax = kRecvBufferSize - 1;
 constexpr size_t kMethodSize = 8;          // 7 characters and a NUL
 constexpr size_t kTargetSize = 256;        // 255 characters and a NUL
-// The loop's own lookups ("connection", "content-length") keep 31
+// The loop's own lookups ("connection", "transfer-encoding") keep 31
 // characters and a NUL: more than any value they act on.
 constexpr size_t kHeaderValueSize = 32;
 
@@ -43,15 +43,16 @@ int header_value(std::string_view head, const char *name, char *dest, size_t des
 // `head` is ever looked at, so a body or a pipelined request cannot lend
 // its token to this request.
 int request_authorized(std::string_view head, const char *target);
-// The body length that `head` announces: its "content-length" value read
-// with strtoul in base 10 (no digits gives 0, trailing characters are
-// ignored, "-1" wraps to ULONG_MAX), or 0 when the head has no such line.
-// Callers range-check the result.
+// The body length that `head` announces: its whole "content-length" value
+// (not cut at 31 characters) read as strtoul reads base 10 (no digits gives
+// 0, trailing characters are ignored, "-1" wraps to ULONG_MAX), or 0 when
+// the head has no such line. Callers range-check the result.
 unsigned long uplink_body_length(std::string_view head);
 // Writes one fixed-format answer, head and body in one write (one TLS
-// record). Write failures are ignored: a dead peer shows at the next read.
-void send_response(TlsConnection *conn, const char *status, const char *content_type,
-                   const char *body, int keep_alive);
+// record). 0 when written, -1 when the write failed (the session is then
+// dead, see tls_write_all) or the answer would not fit.
+int send_response(TlsConnection *conn, const char *status, const char *content_type,
+                  const char *body, int keep_alive);
 
 // Copies `in` into `out` for a log line, each byte outside printable ASCII
 // written as \xNN, so request bytes cannot put escape sequences or control

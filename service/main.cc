@@ -73,12 +73,12 @@ void parse_args(int argc, char **argv, Settings *s)
             s->cert_path = value;
         else if (strcmp(word, "--key") == 0)
             s->key_path = value;
-        else if (strcmp(word, "--port") == 0)
-            s->port = parse_port(value);
+        else if (strcmp(word, "--port") == 0 && *value)
+            s->port = parse_port(value);  // empty: the usage line, not a random port
         else if (strcmp(word, "--secret") == 0)
             secret_set_path(value);
         else
-            usage(argv[0]);
+            usage(argv[0]);  // an unknown word, or an empty port
     }
 }
 
@@ -104,10 +104,17 @@ int main(int argc, char **argv)
     // A peer that goes away must make writes fail, not end the process.
     signal(SIGPIPE, SIG_IGN);
 
-    if (secret_load() != 0) {
+    const int loaded = secret_load();
+    if (loaded == kSecretNotRegular) {
+        log_line("FATAL: auth secret %s is not a regular file; refusing to start", secret_path());
+        return 1;
+    }
+    if (loaded != 0) {
         log_line("FATAL: no auth secret available; refusing to start");
         return 1;
     }
+    if (const unsigned mode = secret_exposed_mode())
+        log_line("warning: auth secret %s can be read by others (mode %03o)", secret_path(), mode);
 
     char err[kErrorSize] = {};
     TlsListener *listener = tls_listen(settings.port, settings.cert_path, settings.key_path,
@@ -124,11 +131,10 @@ int main(int argc, char **argv)
 
     // The accept loop only accepts: each connection's thread runs its
     // handshake, so a silent or trickling client delays nobody else. The
-    // number of connections is capped; when the table is full, the one that
-    // has waited longest on its peer is closed to make room. Failures of
-    // one client are silent.
+    // number of connections is capped; when the table is full, a newcomer
+    // has the one that has waited longest on its peer closed to make room.
+    // Failures of one client are silent.
     for (;;) {
-        connection_wait_for_room();
         TlsConnection *conn = tls_accept(listener, err, sizeof(err));
         if (!conn)
             continue;

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <fcntl.h>
 #include <linux/sockios.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -142,6 +143,17 @@ int warm_private_key(TlsListener *l)
 #endif
 }
 
+// 0 when the private key is the one whose public half the certificate
+// carries.
+int check_key_pair(TlsListener *l)
+{
+#if MBEDTLS_VERSION_MAJOR >= 3
+    return mbedtls_pk_check_pair(&l->cert.pk, &l->key, mbedtls_ctr_drbg_random, &l->drbg);
+#else
+    return mbedtls_pk_check_pair(&l->cert.pk, &l->key);
+#endif
+}
+
 // Sets the socket's receive time-out to what is left of the phase, capped
 // at the read time-out. Returns false when the deadline has passed.
 bool arm_receive_timeout(TlsConnection *c)
@@ -269,6 +281,10 @@ TlsListener *tls_listen(int32_t port, const char *cert_path, const char *key_pat
     else if ((r = mbedtls_pk_parse_keyfile(&l->key, key_path, nullptr)) != 0)
 #endif
         step = "load key";
+    // A key that belongs to another certificate would fail every handshake
+    // of a service that otherwise looks healthy.
+    else if ((r = check_key_pair(l)) != 0)
+        step = "key does not match certificate";
     else if ((r = warm_private_key(l)) != 0)
         step = "load key";
     else if ((r = bind_all_addresses(l, port_text)) != 0)
@@ -376,6 +392,8 @@ void tls_deadline(TlsConnection *c, double seconds)
 
 int32_t tls_read(TlsConnection *c, unsigned char *dst, size_t cap)
 {
+    if (c->dead)
+        return -1;
     int r;
     do {
         r = mbedtls_ssl_read(&c->ssl, dst, cap);
@@ -391,14 +409,18 @@ int32_t tls_read(TlsConnection *c, unsigned char *dst, size_t cap)
 
 int tls_write_all(TlsConnection *c, const void *data, size_t len)
 {
+    if (c->dead)
+        return -1;
     const auto *p = static_cast<const unsigned char *>(data);
     while (len > 0) {
         int r;
         do {
             r = mbedtls_ssl_write(&c->ssl, p, len);
         } while (would_block(r));
-        if (r <= 0)
+        if (r <= 0) {
+            c->dead = true;
             return -1;
+        }
         p += r;
         len -= static_cast<size_t>(r);
     }
@@ -422,8 +444,15 @@ void tls_close(TlsConnection *c)
 {
     if (!c)
         return;
-    // The library sends the alert only for an established session.
-    mbedtls_ssl_close_notify(&c->ssl);
+    // The library sends the alert only for an established session. The
+    // socket goes non-blocking first: the alert is sent if it fits, never
+    // waited for, since the connection's place in the table is held until
+    // this close returns.
+    if (!c->dead) {
+        if (c->fd >= 0)
+            fcntl(c->fd, F_SETFL, O_NONBLOCK);
+        mbedtls_ssl_close_notify(&c->ssl);
+    }
     mbedtls_ssl_free(&c->ssl);
     if (c->fd >= 0)
         close(c->fd);

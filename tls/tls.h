@@ -42,6 +42,7 @@ struct TlsConnection {
     mbedtls_ssl_context ssl;  // set up on conf by tls_handshake
     double deadline;          // monotonic seconds ending the current phase; 0: none
     int armed_ms;             // receive time-out now set on the socket
+    bool dead;                // a write failed: no further read, write or close-notify
     size_t ahead_pos;         // unread read-ahead bytes are ahead[ahead_pos, ahead_end)
     size_t ahead_end;
     unsigned char ahead[kTlsReadAheadSize];
@@ -76,7 +77,9 @@ void tls_deadline(TlsConnection *conn, double seconds);
 int32_t tls_read(TlsConnection *conn, unsigned char *dst, size_t cap);
 // 0 when every byte went to the session, -1 on failure (a write that could
 // not progress for 20 s included). One call of up to 16384 bytes is one
-// TLS record.
+// TLS record. A failed write leaves the session dead: every later read and
+// write fails at once and the close sends no close-notify, so a peer that
+// stopped reading costs one write time-out, not one per call.
 int tls_write_all(TlsConnection *conn, const void *data, size_t len);
 // Bytes written to the socket that the kernel has not sent yet (waiting for
 // the peer's window), or -1 when that cannot be read.
@@ -85,6 +88,7 @@ long tls_unsent_bytes(const TlsConnection *conn);
 // then fails; the thread still closes the connection. Safe from any thread
 // while the connection is alive.
 void tls_abort(const TlsConnection *conn);
-// Sends close-notify (once, result ignored) when a session is up, closes the
-// socket and frees the record. Accepts null.
+// Sends close-notify (once, result ignored, and only if the socket takes it
+// at once: a peer that does not read cannot hold the close) when a session
+// is up and not dead, closes the socket and frees the record. Accepts null.
 void tls_close(TlsConnection *conn);

@@ -173,7 +173,10 @@ TEST_F(AudioTest, CaptureOpenSetsUpABlockingDevicePrintsSummaryAndCloseReleasesI
               "call-audio: capture plughw:CARD=modem buffer=1280 frames (80ms) "
               "period=320 frames (20ms)\n");
     ASSERT_NE(src, nullptr);
-    EXPECT_EQ(fake::alsa.opened, "capture plughw:CARD=modem 0");
+    // Opened without blocking (a device another process holds must not
+    // hang the thread), then switched to blocking reads.
+    EXPECT_EQ(fake::alsa.opened, "capture plughw:CARD=modem 1");
+    EXPECT_EQ(fake::alsa.nonblock, 0);
     EXPECT_EQ(fake::alsa.hw, set_up(1280));
     EXPECT_EQ(fake::alsa.state, SND_PCM_STATE_PREPARED);
     capture_close(src);
@@ -200,8 +203,14 @@ TEST_F(AudioTest, OpenFailuresReleaseEverything)
         const char *message;
         int code;
         bool summary;
+        int times = 1;  // results queued for `call`
     } cases[] = {
         {"capture open", capture, "open", "open plughw:CARD=modem: No such device", -ENODEV, false},
+        // A device another process holds: asked 8 times, then given up.
+        {"capture busy", capture, "open", "open plughw:CARD=modem: Device or resource busy", -EBUSY, false, 8},
+        {"playback busy", playback, "open", "open plughw:CARD=modem: Resource temporarily unavailable",
+         -EAGAIN, false, 8},
+        {"blocking mode refused", playback, "nonblock", "open plughw:CARD=modem: Invalid argument", -EINVAL, false},
         {"capture hw", capture, "hw_params", "hw_params: Invalid argument", -EINVAL, false},
         {"capture prepare", capture, "prepare", "prepare: Input/output error", -EIO, true},
         {"playback open", playback, "open", "open plughw:CARD=modem: No such device", -ENODEV, false},
@@ -212,13 +221,27 @@ TEST_F(AudioTest, OpenFailuresReleaseEverything)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         fake::reset();
-        fake::queue(c.call, c.code);
+        fake::queue(c.call, c.code, c.times);
         CaptureStderr();
         EXPECT_FALSE(c.open(err));
+        EXPECT_EQ(fake::alsa.slept_us, 40000L * (c.times - 1));  // 40 ms between tries
         EXPECT_EQ(!GetCapturedStderr().empty(), c.summary);
         EXPECT_STREQ(err, c.message);
         EXPECT_EQ(fake::alsa.open, 0);  // closed exactly when it was opened
     }
+}
+
+TEST_F(AudioTest, OpenWaitsBrieflyForADeviceAStreamIsHandingOver)
+{
+    // An older stream still closes the device: busy twice, then free.
+    fake::queue("open", -EBUSY, 2);
+    CaptureStderr();
+    CaptureSource *src = capture_open(kDevice, err, sizeof(err));
+    GetCapturedStderr();
+    ASSERT_NE(src, nullptr);
+    capture_close(src);
+    EXPECT_EQ(fake::alsa.slept_us, 2 * 40000L);
+    EXPECT_EQ(fake::alsa.nonblock, 0);
 }
 
 TEST_F(CaptureTest, RecoversFromOverrunRetryAndSuspend)
@@ -390,7 +413,8 @@ TEST_F(AudioTest, SinkOpenSetsThresholdsFromGrantedSizes)
         PlaybackSink *sink = sink_open("plughw:CARD=RM500QGL", err, sizeof(err));
         EXPECT_EQ(GetCapturedStderr(), c.summary);
         ASSERT_NE(sink, nullptr);
-        EXPECT_EQ(fake::alsa.opened, "playback plughw:CARD=RM500QGL 0");
+        EXPECT_EQ(fake::alsa.opened, "playback plughw:CARD=RM500QGL 1");
+        EXPECT_EQ(fake::alsa.nonblock, 0);
         EXPECT_EQ(fake::alsa.hw, set_up(1920));
         EXPECT_EQ(fake::alsa.sw, c.sw);
         EXPECT_EQ(fake::alsa.state, SND_PCM_STATE_PREPARED);

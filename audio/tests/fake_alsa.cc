@@ -126,6 +126,13 @@ int snd_pcm_open(snd_pcm_t **pcm, const char *name, snd_pcm_stream_t stream, int
     return rc;
 }
 
+int snd_pcm_nonblock(snd_pcm_t *, int nonblock)
+{
+    const int rc = call("nonblock");
+    a.nonblock = rc == 0 ? nonblock : a.nonblock;
+    return rc;
+}
+
 int snd_pcm_close(snd_pcm_t *) { a.open--; return call("close"); }
 int snd_pcm_prepare(snd_pcm_t *) { return settle("prepare", SND_PCM_STATE_PREPARED); }
 int snd_pcm_drop(snd_pcm_t *) { return settle("drop", SND_PCM_STATE_SETUP); }

@@ -28,6 +28,7 @@ struct Alsa {
     // The device; once it overran or was suspended, reads and writes fail until it is prepared.
     std::string opened;   // "capture plughw:CARD=modem 0": direction, name, mode
     int open = 0;         // opens minus closes
+    int nonblock = -1;    // what snd_pcm_nonblock last set; -1: never called
     std::string hw, sw;   // the set-up installed, in words ("start 640 stop 1920 avail_min 320")
     snd_pcm_state_t state = SND_PCM_STATE_OPEN;
     snd_pcm_sframes_t queued = 0;  // written since the last drop or prepare

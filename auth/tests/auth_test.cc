@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <ctime>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 // The wall clock as token_verify sees it: pinned, so that a second ticking
@@ -42,15 +43,17 @@ std::string token_for(const std::string &digits, const std::string &key = kKey)
 
 std::string in(long long seconds) { return std::to_string(static_cast<long long>(g_now) + seconds); }
 
-// Writes `content` to a fresh file and loads it as the secret. The path
-// outlives the call because secret_set_path keeps it without a copy.
-int load_file(const std::string &content)
+// Writes `content` to a fresh file (with `mode`) and loads it as the
+// secret. The path outlives the call because secret_set_path keeps it
+// without a copy.
+int load_file(const std::string &content, mode_t mode = 0600)
 {
     static char path[64];
     snprintf(path, sizeof(path), "/tmp/auth_test_secret_XXXXXX");
     int fd = mkstemp(path);
     EXPECT_GE(fd, 0);
     EXPECT_EQ(write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+    EXPECT_EQ(fchmod(fd, mode), 0);
     close(fd);
     secret_set_path(path);
     int r = secret_load();
@@ -94,6 +97,31 @@ TEST(SecretLoad, FileRules)
 
     secret_set_path("/nonexistent/secret");
     EXPECT_EQ(secret_load(), -1);
+}
+
+TEST(SecretLoad, RefusesWhatIsNoFileAndTellsWhoElseMayRead)
+{
+    // A FIFO nobody writes would hold a blocking open for ever; a device
+    // would hand out bytes without end.
+    static char fifo[] = "/tmp/auth_test_fifo_XXXXXX";
+    ASSERT_NE(mkdtemp(fifo), nullptr);
+    static std::string fifo_path = std::string(fifo) + "/secret";
+    ASSERT_EQ(mkfifo(fifo_path.c_str(), 0600), 0);
+    for (const char *path : {fifo_path.c_str(), "/dev/zero", "/tmp"}) {
+        secret_set_path(path);
+        EXPECT_EQ(secret_load(), kSecretNotRegular) << path;
+    }
+    unlink(fifo_path.c_str());
+    rmdir(fifo);
+    // The file's group is this process's own: its members are the service.
+    const struct {
+        mode_t mode;
+        unsigned exposed;
+    } cases[] = {{0600, 0}, {0640, 0}, {0400, 0}, {0604, 0604}, {0644, 0644}, {0606, 0606}};
+    for (const auto &c : cases) {
+        EXPECT_EQ(load_file(kKey, c.mode), 0) << std::oct << c.mode;
+        EXPECT_EQ(secret_exposed_mode(), c.exposed) << std::oct << c.mode;
+    }
 }
 
 TEST_F(Auth, TokenVerifyTable)

@@ -1,11 +1,15 @@
+#include "service/connections.h"
 #include "service/http.h"
+#include "service/log.h"
 #include "service/uplink.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <string>
+#include <vector>
 
 // token_verify as request_authorized sees it (defined here, the auth
 // library's is never linked in): it keeps the text it is handed and takes
@@ -184,8 +188,72 @@ TEST(UplinkBodyLength, ReadsContentLengthLikeStrtoulOnEveryWordSize)
     EXPECT_EQ(length("abc"), 0ul) << "no digits";
     EXPECT_EQ(length("-1"), ULONG_MAX);
     EXPECT_EQ(length("99999999999999999999"), ULONG_MAX) << "20 digits saturate";
+    EXPECT_EQ(length(std::string(32, '0') + "640"), 640ul) << "read whole, not cut at 31";
+    EXPECT_EQ(length(std::string(8000, '0') + "7"), 7ul);
     // On a 32-bit long, strtoul would wrap this to 1 and accept a body.
     EXPECT_GT(length("-4294967295"), 65536ul);
+}
+
+TEST(ConnectionEviction, TheOneThatWaitedLongestUnlessRoomIsOnItsWay)
+{
+    using S = SlotState;
+    const double now = 100.0;
+    const struct {
+        const char *what;
+        std::vector<SlotView> slots;
+        int want;
+    } cases[] = {
+        {"longest waiting, wherever it sits",
+         {{S::kWaiting, 90.0}, {S::kWaiting, 50.0}, {S::kWaiting, 70.0}}, 1},
+        {"working ones are never taken, however old",
+         {{S::kWorking, 1.0}, {S::kWaiting, 99.0}, {S::kFree, 0.0}}, 1},
+        {"nobody waits", {{S::kWorking, 1.0}, {S::kWorking, 2.0}}, -1},
+        {"tie: the lower place", {{S::kWorking, 1.0}, {S::kWaiting, 60.0}, {S::kWaiting, 60.0}}, 1},
+        {"one just evicted frees a place",
+         {{S::kWaiting, 10.0}, {S::kEvicted, now - kEvictGraceSeconds / 2}}, -1},
+        {"one evicted and stuck holds nobody up",
+         {{S::kWaiting, 10.0}, {S::kEvicted, now - kEvictGraceSeconds}}, 0},
+        {"one leaving frees a place", {{S::kWaiting, 10.0}, {S::kLeaving, 0.0}}, -1},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(connection_choose_eviction(c.slots.data(), c.slots.size(), now), c.want) << c.what;
+}
+
+TEST(LogGate, TenLinesInAnyTenSecondsThenOneCountPerWindow)
+{
+    // A flood of a line every 0.125 s for 15 s: ten pass, then none until
+    // the first is ten seconds old, then ten more; the lines held back are
+    // counted, and their count is due once the first of them is ten seconds
+    // old.
+    LogGate gate{};
+    std::vector<double> passed, want_passed;
+    std::vector<std::pair<double, unsigned>> counts;
+    for (int i = 0; i <= 120; i++) {
+        const double at = i * 0.125;
+        unsigned held = 99;
+        double span = 0.0;
+        if (log_gate_pass(&gate, at, &held, &span))
+            passed.push_back(at);
+        if (held) {
+            counts.emplace_back(at, held);
+            EXPECT_EQ(span, 10.0);
+        }
+    }
+    for (int i = 0; i < 10; i++) {
+        want_passed.push_back(i * 0.125);
+        want_passed.push_back(10.0 + i * 0.125);
+    }
+    std::sort(want_passed.begin(), want_passed.end());
+    EXPECT_EQ(passed, want_passed);
+    // Held from 1.25 to 9.875 (70 lines), and the line at 11.25 itself.
+    EXPECT_EQ(counts, (std::vector<std::pair<double, unsigned>>{{11.25, 71u}}));
+    // After a quiet spell a line passes, with the count of the flood's
+    // tail (11.375 to 15) due before it.
+    unsigned held = 0;
+    double span = 0.0;
+    EXPECT_TRUE(log_gate_pass(&gate, 40.0, &held, &span));
+    EXPECT_EQ(held, 30u);
+    EXPECT_EQ(span, 40.0 - 11.375);
 }
 
 TEST(UplinkCeiling, RoomLeftUnderEightyMilliseconds)

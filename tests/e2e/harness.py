@@ -42,7 +42,8 @@ def make_credentials(directory, key="ec"):
                     "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1"],
                    check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
     secret = os.path.join(directory, "secret.key")
-    with open(secret, "wb") as f:
+    # Readable by its owner only: the service warns about any wider mode.
+    with os.fdopen(os.open(secret, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "wb") as f:
         f.write(os.urandom(32).hex().encode() + b"\n")
     return cert, keyf, secret
 

@@ -2,6 +2,8 @@
 routing, the fixed answer format, keep-alive and pipelining, card presence."""
 
 import os
+import re
+import shutil
 import socket
 import subprocess
 import time
@@ -26,7 +28,8 @@ class StartUp(unittest.TestCase):
         # process would have ended with the FATAL line and status 1.
         missing = os.path.join(self.tmp.path, "absent.key")
         for args in (["--port"], ["--help", "x"], ["-p", "9444"], ["9444"],
-                     ["--secret", missing, "--port"], ["--secret", missing, "--verbose", "1"]):
+                     ["--secret", missing, "--port"], ["--secret", missing, "--verbose", "1"],
+                     ["--secret", missing, "--port", ""]):
             r = run_binary(args)
             self.assertEqual(r.returncode, 2, args)
             self.assertEqual(r.stderr.decode(),
@@ -40,20 +43,29 @@ class StartUp(unittest.TestCase):
         self.assertRegex(lines[0], r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d call-audio: FATAL: ")
         return lines[0]
 
-    def test_secret_missing_or_short_is_fatal_even_without_certificate(self):
+    def test_secret_missing_short_or_not_a_file_is_fatal_even_without_certificate(self):
         short = os.path.join(self.tmp.path, "short.key")
         with open(short, "wb") as f:
             f.write(b"fifteen-bytes!!\n")
-        for secret in (os.path.join(self.tmp.path, "absent.key"), short):
+        fifo = os.path.join(self.tmp.path, "fifo.key")  # nobody writes it: must not hang
+        os.mkfifo(fifo)
+        none = "FATAL: no auth secret available; refusing to start"
+        irregular = "FATAL: auth secret %s is not a regular file; refusing to start"
+        for secret, want in ((os.path.join(self.tmp.path, "absent.key"), none), (short, none),
+                             (fifo, irregular % fifo), ("/dev/zero", irregular % "/dev/zero"),
+                             (self.tmp.path, irregular % self.tmp.path)):
             line = self.fatal(["--secret", secret, "--cert", "/nonexistent.pem", "--port", str(free_port())])
-            self.assertTrue(line.endswith("FATAL: no auth secret available; refusing to start"), line)
+            self.assertTrue(line.endswith(want), line)
 
     def test_listener_failures_name_their_step(self):
         port = free_port()
         base = ["--secret", self.secret, "--port", str(port)]
         failed = r"FATAL: listen on :%d failed: %%s: .* \(-0x[0-9a-f]{4,}\)$" % port
+        other = TempDir(self).path
+        _, other_key, _ = make_credentials(other)
         for step, files in (("load cert", ["--cert", "/nonexistent/cert.pem", "--key", self.key]),
-                            ("load key", ["--cert", self.cert, "--key", "/nonexistent/key.pem"])):
+                            ("load key", ["--cert", self.cert, "--key", "/nonexistent/key.pem"]),
+                            ("key does not match certificate", ["--cert", self.cert, "--key", other_key])):
             self.assertRegex(self.fatal(base + files), failed % step)
         with socket.socket() as busy:
             busy.bind(("0.0.0.0", port))
@@ -62,15 +74,21 @@ class StartUp(unittest.TestCase):
         self.assertRegex(line, failed % "bind")
 
     def test_options_in_any_order_and_last_one_wins(self):
-        # An empty --secret is ignored: the one before it still holds.
+        # An empty --secret is ignored: the one before it still holds. A
+        # secret others may read is used, with a warning before the start.
         port = free_port()
         absent = os.path.join(self.tmp.path, "absent.key")
+        shared = os.path.join(self.tmp.path, "shared.key")
+        shutil.copy(self.secret, shared)
+        os.chmod(shared, 0o604)
         svc = Service(self.tmp.path, args=["--key", self.key, "--port", "1", "--secret", absent,
-                                           "--secret", self.secret, "--cert", self.cert,
+                                           "--secret", shared, "--cert", self.cert,
                                            "--port", str(port), "--secret", ""], port=port)
         try:
             svc.start()
-            self.assertIn("listening on :%d (cert %s)" % (port, self.cert), svc.log_text())
+            self.assertRegex(svc.log_text(), r"^\S+ \S+ call-audio: warning: auth secret %s can be read by others "
+                             r"\(mode 604\)\n\S+ \S+ call-audio: listening on :%d \(cert %s\)\n"
+                             % (re.escape(shared), port, re.escape(self.cert)))
         finally:
             svc.stop()
 

@@ -72,6 +72,15 @@ class Install(unittest.TestCase):
         self.assertIn("libc.so.6", needed)
         if not os.environ.get("CALLAUDIO_SANITIZE"):
             self.assertEqual([n for n in needed if not re.match(allowed, n)], [], needed)
+        if os.environ.get("CALLAUDIO_HARDENED") == "ON":
+            # Relocations resolved at start, then read-only; canaries and
+            # fortified calls, which come from libc (no libssp).
+            self.assertRegex(r.stdout.decode(), r"\(FLAGS\)\s+.*\bBIND_NOW\b")
+            r = subprocess.run(["readelf", "-lW", "--dyn-syms", binary], capture_output=True, timeout=WAIT,
+                               check=True)
+            self.assertRegex(r.stdout.decode(), r"(?m)^\s*GNU_RELRO\s")
+            self.assertRegex(r.stdout.decode(), r"\s__stack_chk_fail@")
+            self.assertRegex(r.stdout.decode(), r"\s__\w+_chk@")
         self.assert_unit_names("/usr", r"--port \$\{CALLAUDIO_PORT\}")
 
     def test_other_prefix_is_honoured_in_paths_and_in_the_unit(self):
@@ -117,7 +126,9 @@ class UnitVerify(unittest.TestCase):
         unit = read(self.dest, "usr", UNIT)
         for line in ("Restart=on-failure", "User=call-audio", "SupplementaryGroups=audio",
                      "NoNewPrivileges=yes", "ProtectSystem=strict", "PrivateTmp=yes",
-                     "CapabilityBoundingSet=", "StandardError=journal"):
+                     "CapabilityBoundingSet=", "StandardError=journal", "ProtectProc=invisible",
+                     "ProtectKernelTunables=yes", "RestrictAddressFamilies=AF_INET AF_INET6",
+                     "SystemCallFilter=~@privileged @resources", "RestrictRealtime=yes"):
             self.assertRegex(unit, r"(?m)^%s$" % re.escape(line))
         checked = os.path.join(self.dest, "call-audio.service")
         with open(checked, "w") as f:

@@ -49,6 +49,36 @@ class InitScript(unittest.TestCase):
             self.assertRegex(config, r"(?m)^\toption %s '%s'$" % (option, re.escape(value)))
             self.assertRegex(init, r"(?m)^\s*config_get %s main %s %s$" % (option, option, re.escape(value)))
 
+    def test_start_runs_the_service_as_its_own_user_in_a_jail(self):
+        # start_service with procd's and UCI's helpers stubbed to print
+        # their calls (UCI answers with the defaults).
+        stubs = "".join("%s() { echo \"%s $*\"; }\n" % (f, f) for f in (
+            "procd_open_instance", "procd_set_param", "procd_add_jail", "procd_add_jail_mount",
+            "procd_add_jail_mount_rw", "procd_close_instance", "chgrp", "chmod"))
+        script = stubs + 'config_load() { :; }\nconfig_get() { eval "$1=\\$4"; }\n. "$1"\nstart_service\n'
+        r = subprocess.run(["sh", "-c", script, "sh", os.path.join(PKG, "files", "call-audio.init")],
+                           capture_output=True, timeout=60)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        calls = r.stdout.decode().splitlines()
+        files = "/etc/vesk-manager-web/ssl/cert.pem /etc/vesk-manager-web/ssl/key.pem " \
+                "/etc/vesk-manager-web/audio_token.key"
+        optional = [p for p in ("/etc/asound.conf", "/etc/TZ", "/etc/localtime", "/usr/share/zoneinfo")
+                    if os.path.exists(p)]
+        self.assertEqual(calls, [
+            "chgrp call-audio " + files, "chmod g+r " + files, "procd_open_instance ",
+            "procd_set_param command /usr/bin/call-audio --port 9444 --cert "
+            "/etc/vesk-manager-web/ssl/cert.pem --key /etc/vesk-manager-web/ssl/key.pem "
+            "--secret /etc/vesk-manager-web/audio_token.key",
+            "procd_set_param user call-audio", "procd_set_param group call-audio",
+            "procd_set_param no_new_privs 1", "procd_add_jail call-audio procfs",
+            "procd_add_jail_mount %s /usr/share/alsa" % files, "procd_add_jail_mount_rw /dev/snd"]
+            + ["procd_add_jail_mount " + p for p in optional] + [
+            "procd_set_param respawn 3600 5 5", "procd_set_param stderr 1",
+            "procd_set_param file " + files, "procd_close_instance "])
+        # The package makes the account, in the audio group that owns /dev/snd.
+        block = define_block(read("Makefile"), "Package/call-audio")
+        self.assertRegex(block, r"(?m)^\s*USERID:=call-audio=\d+:call-audio=\d+:audio=29$")
+
 
 class PackageMakefile(unittest.TestCase):
     def setUp(self):
