@@ -272,18 +272,40 @@ def top_functions(profiles, per, own):
     the most instructions themselves, wherever they are."""
     incl, raw, calls, own_self = {}, {}, {}, {}
     for prof in profiles:
-        for fn, (i, sim) in prof.inclusive().items():
+        # The service's share of what a function does: what it does when
+        # called by the card's own code (the simulation formatting its log
+        # lines, say) is the card's cost. A thread's root is all the
+        # service's; any other function has the share of its callers,
+        # weighed by what their calls cost.
+        callers = {}
+        for fn, cs in prof.fn_calls.items():
+            for callee, cost in cs.items():
+                callers.setdefault(callee, []).append((fn, cost))
+        shares = {}
+
+        def share(fn, stack=()):
             if is_sim(fn[0]):
+                return 0.0
+            if fn in shares:
+                return shares[fn]
+            ins = [(g, c) for g, c in callers.get(fn, []) if g not in stack and g != fn]
+            total = sum(c for _, c in ins)
+            v = sum(c * share(g, stack + (fn,)) for g, c in ins) / total if total else 1.0
+            shares[fn] = v
+            return v
+
+        for fn, (i, sim) in prof.inclusive().items():
+            if is_sim(fn[0]) or not i:
                 continue
-            incl[fn] = incl.get(fn, 0) + i - sim
-            raw[fn] = raw.get(fn, 0) + i
+            incl[fn] = incl.get(fn, 0) + share(fn) * (i - sim)
+            raw[fn] = raw.get(fn, 0) + share(fn) * i
         for fn, cs in prof.fn_calls.items():
             mine = calls.setdefault(fn, {})
             for callee, cost in cs.items():
                 mine[callee] = mine.get(callee, 0) + cost
         for fn, c in prof.fn_self.items():
             if not is_sim(fn[0]):
-                own_self[fn] = own_self.get(fn, 0) + c
+                own_self[fn] = own_self.get(fn, 0) + share(fn) * c
     is_own = lambda fn: os.path.basename(fn[0]) == own  # noqa: E731
     boundary = {fn for fn in incl if is_own(fn)}
     boundary |= {callee for fn in list(boundary) for callee in calls.get(fn, {}) if not is_sim(callee[0])}
