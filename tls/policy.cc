@@ -130,8 +130,8 @@ TlsSuiteOrder tls_suite_order(const TlsCpuReport &cpu)
     case TlsCpuKind::kOther:
         return TlsSuiteOrder::kChaChaFirst;
     }
-    // Hardware AES rounds alone leave GHASH in software, which costs about
-    // as much as ChaCha20-Poly1305 does altogether.
+    // GCM needs both: with the AES rounds alone, GHASH still runs in
+    // software.
     return cpu.library_uses_them && (cpu.features & need) == need ? TlsSuiteOrder::kAesGcmFirst
                                                                   : TlsSuiteOrder::kChaChaFirst;
 }

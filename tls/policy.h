@@ -12,10 +12,10 @@
 #include <mbedtls/ssl.h>
 #include <mbedtls/ssl_ticket.h>
 
-// Which AEAD the server lists first. AES-GCM is the cheapest suite where the
-// CPU does AES rounds and GHASH's carry-less multiply in hardware and mbed
-// TLS uses them; elsewhere both run in software, and ChaCha20-Poly1305 is
-// then the cheaper one. Both are always offered: only the order changes.
+// Which AEAD the server lists first: AES-GCM where the CPU does AES rounds
+// and GHASH's carry-less multiply in hardware and mbed TLS uses them;
+// elsewhere ChaCha20-Poly1305, which in software costs less than AES-GCM
+// does. Both are always offered: only the order changes.
 enum class TlsSuiteOrder { kAesGcmFirst, kChaChaFirst };
 
 // What the suite order is decided from: the CPU's own report of its crypto
