@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <pthread.h>
 
 #include <mbedtls/md.h>
 
@@ -24,6 +25,42 @@ size_t g_secret_len = 0;  // 0: no secret loaded, every request is refused
 unsigned g_exposed_mode = 0;  // see secret_exposed_mode
 
 bool ends_mac(char c) { return c == '\0' || c == '&' || c == '\r' || c == '\n' || c == ' '; }
+
+// The last token whose MAC was found good, digits, dot and MAC: a client
+// sends the same token with every post, fifty a second, and its HMAC would
+// otherwise be computed each time. Only the MAC is taken from here, never
+// the expiry, which is checked at every use. `g_checked_mutex` guards both
+// fields; a load of the secret empties them.
+pthread_mutex_t g_checked_mutex = PTHREAD_MUTEX_INITIALIZER;
+char g_checked[kExpiryMaxDigits + 1 + kMacHexLen];
+size_t g_checked_len = 0;  // 0: none
+
+// Constant time: every position is compared, whatever differs first.
+bool same_bytes(const char *a, const char *b, size_t n)
+{
+    unsigned diff = 0;
+    for (size_t i = 0; i < n; ++i)
+        diff |= static_cast<unsigned char>(a[i]) ^ static_cast<unsigned char>(b[i]);
+    return diff == 0;
+}
+
+// Whether `token` (its first `len` bytes) is the token checked last.
+bool checked_before(const char *token, size_t len)
+{
+    pthread_mutex_lock(&g_checked_mutex);
+    const bool same = len == g_checked_len && same_bytes(token, g_checked, len);
+    pthread_mutex_unlock(&g_checked_mutex);
+    return same;
+}
+
+// `len` 0 forgets the token checked last.
+void remember_checked(const char *token, size_t len)
+{
+    pthread_mutex_lock(&g_checked_mutex);
+    memcpy(g_checked, token, len);
+    g_checked_len = len;
+    pthread_mutex_unlock(&g_checked_mutex);
+}
 
 }  // namespace
 
@@ -42,6 +79,7 @@ int secret_load()
     // new bytes.
     g_secret_len = 0;
     g_exposed_mode = 0;
+    remember_checked("", 0);
     // Opened without blocking, so a FIFO cannot hold start-up waiting for
     // a writer; only a regular file is read at all (a device would yield
     // endless bytes, NULs from /dev/zero, as the key).
@@ -121,6 +159,11 @@ int token_verify(const char *token)
     if (mac_len != kMacHexLen)
         return 0;
 
+    // The length is the token's own: its digits, the dot and the MAC.
+    const size_t token_len = digits + 1 + kMacHexLen;
+    if (checked_before(token, token_len))
+        return 1;
+
     const mbedtls_md_info_t *info = mbedtls_md_info_from_type(MBEDTLS_MD_SHA256);
     if (!info)
         return 0;
@@ -128,13 +171,14 @@ int token_verify(const char *token)
     if (mbedtls_md_hmac(info, g_secret, g_secret_len,
                         reinterpret_cast<const unsigned char *>(expiry_text), digits, digest) != 0)
         return 0;
-    char expected[kMacHexLen + 1];
-    for (size_t i = 0; i < sizeof(digest); ++i)
-        snprintf(expected + 2 * i, 3, "%02x", digest[i]);
-
-    // Constant time: every position is compared, whatever differs first.
-    unsigned diff = 0;
-    for (size_t i = 0; i < kMacHexLen; ++i)
-        diff |= static_cast<unsigned char>(expected[i]) ^ static_cast<unsigned char>(mac[i]);
-    return diff == 0 ? 1 : 0;
+    static const char kHex[] = "0123456789abcdef";
+    char expected[kMacHexLen];
+    for (size_t i = 0; i < sizeof(digest); ++i) {
+        expected[2 * i] = kHex[digest[i] >> 4];
+        expected[2 * i + 1] = kHex[digest[i] & 15];
+    }
+    if (!same_bytes(expected, mac, kMacHexLen))
+        return 0;
+    remember_checked(token, token_len);
+    return 1;
 }

@@ -3,7 +3,7 @@
 limits, on the simulated modem card, and prints one table (also written as
 JSON and Markdown into bench/results/).
 
-    bench/bench.py --build-dir DIR [--bin BINARY] [--quick] [--only SECTION,...]
+    bench/bench.py --build-dir DIR [--bin BINARY] [--base BINARY] [--quick] [--only SECTION,...]
 
 Sections: call, recovery, capacity, footprint, browser, cost, peers, tls, and
 network (not run by default). Each is the module <section>_bench.py, with
@@ -36,12 +36,14 @@ def main():
     ap.add_argument("--quick", action="store_true")
     ap.add_argument("--only", default=DEFAULT)
     ap.add_argument("--bin", help="the call-audio binary to measure (default: the build dir's)")
+    ap.add_argument("--base", help="cost: a second binary (the one before a change), measured in the same run")
     ap.add_argument("--results", default=os.path.join(HERE, "results"))
     a = ap.parse_args()
     build = os.path.abspath(a.build_dir)
     q = a.quick
     ctx = types.SimpleNamespace(
         build=build, binary=os.path.abspath(a.bin) if a.bin else os.path.join(build, "service", "call-audio"),
+        base_binary=os.path.abspath(a.base) if a.base else None,
         ceiling=os.path.abspath(a.ceiling), quick=q, repeats=1 if q else 3, call_s=10 if q else 60,
         wrk_s=2 if q else 4, ceiling_s=1 if q else 2, cost_window_s=10 if q else 30, net_s=20 if q else 60,
         work=tempfile.mkdtemp(prefix="callaudio-bench-"))

@@ -326,6 +326,50 @@ def ceiling(ctx, keyfile, curve):
         return {"error": p.stderr[-300:]}
 
 
+# ---- the one suite a client offers -------------------------------------------------
+
+# A client offers every suite unless SUITE_ENV names one, as
+# "<version> <OpenSSL name>": "TLSv1.2 ECDHE-ECDSA-CHACHA20-POLY1305" or
+# "TLSv1.3 TLS_CHACHA20_POLY1305_SHA256". Python sets the TLS 1.2 list
+# itself, but has no call for the TLS 1.3 one: that comes from an OpenSSL
+# configuration file named by OPENSSL_CONF, which OpenSSL reads once when
+# the ssl module starts, so such clients run in freshly spawned processes
+# (client_env and run_clients(env=...)).
+SUITE_ENV = "CALLAUDIO_BENCH_SUITE"
+OPENSSL_SUITE_CONF = """openssl_conf = conf
+[conf]
+ssl_conf = ssl
+[ssl]
+system_default = defaults
+[defaults]
+Ciphersuites = %s
+"""
+
+
+def restrict_suite(ctx):
+    """Narrows an ssl client context to the suite SUITE_ENV names, if any."""
+    spec = os.environ.get(SUITE_ENV)
+    if not spec:
+        return
+    version, name = spec.split()
+    if version == "TLSv1.2":
+        ctx.maximum_version = ssl.TLSVersion.TLSv1_2
+        ctx.set_ciphers(name)
+    else:
+        ctx.minimum_version = ssl.TLSVersion.TLSv1_3
+
+
+def client_env(workdir, version, name):
+    """The environment that makes spawned clients offer one suite only."""
+    env = {SUITE_ENV: "%s %s" % (version, name)}
+    if version == "TLSv1.3":
+        path = os.path.join(workdir, "openssl-%s.cnf" % name)
+        with open(path, "w") as fh:
+            fh.write(OPENSSL_SUITE_CONF % name)
+        env["OPENSSL_CONF"] = path
+    return env
+
+
 # ---- a TLS client that behaves like a browser's fetch ---------------------------
 
 class Conn:
@@ -339,6 +383,7 @@ class Conn:
     def open(cls, port, cafile, timeout=25):
         ctx = ssl.create_default_context(cafile=cafile)
         ctx.check_hostname = False
+        restrict_suite(ctx)
         raw = socket.create_connection(("127.0.0.1", port), timeout=timeout)
         raw.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         return cls(ctx.wrap_socket(raw, server_hostname="localhost"))
@@ -400,6 +445,10 @@ class Conn:
         samples = struct.unpack("<%dh" % (size // 2), data)
         return t, decode_frames(samples), size // 2
 
+    def suite(self):
+        """The negotiated version and suite, as OpenSSL names them."""
+        return "%s %s" % (self.sock.version(), self.sock.cipher()[0])
+
     def close(self):
         try:
             self.sock.close()
@@ -439,9 +488,10 @@ def poster(port, cafile, token, piece_ms, duration, pauses, out):
                 break
             if time.monotonic() - start > duration + 5:
                 break
+        suite = conn.suite()
         conn.close()
         out.put({"ok": True, "start": start, "piece_ms": piece_ms, "bytes": len(body),
-                 "records": records})
+                 "records": records, "suite": suite})
     except Exception as e:  # reported, never raised across the process boundary
         out.put({"ok": False, "error": repr(e)})
 
@@ -463,24 +513,35 @@ def listener(port, cafile, token, duration, out):
             if c is None:
                 break
             chunks.append(c)
+        suite = conn.suite()
         conn.close()
-        out.put({"ok": True, "start": start, "chunks": chunks})
+        out.put({"ok": True, "start": start, "chunks": chunks, "suite": suite})
     except Exception as e:
         out.put({"ok": False, "error": repr(e)})
 
 
-def run_clients(clients, timeout, during=None):
+def run_clients(clients, timeout, during=None, env=None):
     """Starts each (function, args) in its own process and gathers the
     results in order; `during`, if given, runs here once all have started.
     Separate processes keep one client's Python work from delaying
-    another's timing."""
-    ctx = mp.get_context("fork")
+    another's timing. With `env` (client_env), the clients are spawned
+    afresh with those variables added, so that OpenSSL reads them."""
+    ctx = mp.get_context("spawn" if env else "fork")
     procs = []
-    for fn, args in clients:
-        q = ctx.Queue()
-        p = ctx.Process(target=fn, args=args + (q,), daemon=True)
-        p.start()
-        procs.append((p, q))
+    saved = {k: os.environ.get(k) for k in env or {}}
+    try:
+        os.environ.update(env or {})
+        for fn, args in clients:
+            q = ctx.Queue()
+            p = ctx.Process(target=fn, args=args + (q,), daemon=True)
+            p.start()
+            procs.append((p, q))
+    finally:
+        for k, v in saved.items():
+            if v is None:
+                os.environ.pop(k, None)
+            else:
+                os.environ[k] = v
     if during:
         during()
     results = []

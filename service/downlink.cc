@@ -1,7 +1,6 @@
 // The downlink: the far end's voice as one endless chunked response, one
 // chunk per capture period, shedding backlog to keep the client near real
 // time, and yielding to any newer stream request.
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -30,6 +29,7 @@ constexpr size_t kErrorSize = 256;
 // audio and its CRLF, assembled to go out as one write and one TLS record.
 constexpr size_t kSizeLineMax = 5;
 constexpr size_t kChunkSize = kSizeLineMax + audio::kPeriodBytes + 2;
+static_assert(audio::kPeriodBytes <= 0xfff, "a read's size fits the size line's three hex digits");
 
 // Exactly 295 bytes, written in one piece.
 constexpr char kStreamHead[] =
@@ -49,17 +49,22 @@ constexpr char kLastChunk[] = "0\r\n\r\n";
 constexpr char kJson[] = "application/json";
 
 // Writes the chunk whose audio already sits in chunk[kSizeLineMax, +n): its
-// size line goes right before it and the CRLF after it.
+// size line (lowercase hex, no leading zeros) goes right before it and the
+// CRLF after it. Written digit by digit: this runs for every chunk, and a
+// printf call would cost more than all the rest of it but the cipher.
 bool send_chunk(TlsConnection *conn, unsigned char (&chunk)[kChunkSize], size_t n)
 {
-    char size_line[24];  // any size_t in hex, CRLF and a NUL
-    int len = snprintf(size_line, sizeof(size_line), "%zx\r\n", n);
-    if (len <= 0 || static_cast<size_t>(len) > kSizeLineMax || n > audio::kPeriodBytes)
+    static const char kHex[] = "0123456789abcdef";
+    if (n == 0 || n > audio::kPeriodBytes)
         return false;
-    unsigned char *start = chunk + kSizeLineMax - len;
-    memcpy(start, size_line, static_cast<size_t>(len));
+    unsigned char *start = chunk + kSizeLineMax - 2;
+    start[0] = '\r';
+    start[1] = '\n';
+    for (size_t v = n; v; v >>= 4)
+        *--start = static_cast<unsigned char>(kHex[v & 15]);
     memcpy(chunk + kSizeLineMax + n, "\r\n", 2);
-    return tls_write_all(conn, start, static_cast<size_t>(len) + n + 2) == 0;
+    const size_t size_line = static_cast<size_t>(chunk + kSizeLineMax - start);
+    return tls_write_all(conn, start, size_line + n + 2) == 0;
 }
 
 // Upper bound of a TLS record's bytes beyond its plaintext (header, nonce,

@@ -124,6 +124,7 @@ int main(int argc, char **argv)
         return 1;
     }
     log_line("listening on :%d (cert %s)", settings.port, settings.cert_path);
+    log_line("cipher order: %s", tls_suite_order_text(listener->suite_order));
 
     pthread_t thread;
     // Without a reaper the service still works; an idle sink just stays open.

@@ -1,5 +1,11 @@
 #include "tls/policy.h"
 
+#if defined(__x86_64__)
+#include <cpuid.h>
+#elif defined(__aarch64__) || defined(__arm__)
+#include <sys/auxv.h>
+#endif
+
 #include <mbedtls/ssl_ciphersuites.h>
 #include <mbedtls/version.h>
 
@@ -16,10 +22,10 @@ namespace {
 // transport are left out), AEAD only (no CBC with its padding oracles and
 // SHA-1 MACs, no CCM_8 with its 64-bit tags). ECDSA first since our own
 // certificate is ECDSA; an RSA certificate simply matches the RSA half.
-// AES-128-GCM leads as the cheapest on CPUs with AES instructions;
-// ChaCha20-Poly1305 serves clients without them. On 3.6 the TLS 1.3
-// suites share the list (the library picks by version).
-constexpr int kCipherSuites[] = {
+// AES-128 before AES-256: the same protection for a call's lifetime at
+// fewer rounds. On 3.6 the TLS 1.3 suites share the list (the library
+// picks by version). Two lists that differ only in which AEAD leads.
+constexpr int kAesGcmFirst[] = {
 #if defined(MBEDTLS_SSL_PROTO_TLS1_3)
     MBEDTLS_TLS1_3_AES_128_GCM_SHA256,
     MBEDTLS_TLS1_3_AES_256_GCM_SHA384,
@@ -33,6 +39,21 @@ constexpr int kCipherSuites[] = {
     MBEDTLS_TLS_ECDHE_RSA_WITH_CHACHA20_POLY1305_SHA256,
     0,
 };
+constexpr int kChaChaFirst[] = {
+#if defined(MBEDTLS_SSL_PROTO_TLS1_3)
+    MBEDTLS_TLS1_3_CHACHA20_POLY1305_SHA256,
+    MBEDTLS_TLS1_3_AES_128_GCM_SHA256,
+    MBEDTLS_TLS1_3_AES_256_GCM_SHA384,
+#endif
+    MBEDTLS_TLS_ECDHE_ECDSA_WITH_CHACHA20_POLY1305_SHA256,
+    MBEDTLS_TLS_ECDHE_RSA_WITH_CHACHA20_POLY1305_SHA256,
+    MBEDTLS_TLS_ECDHE_ECDSA_WITH_AES_128_GCM_SHA256,
+    MBEDTLS_TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256,
+    MBEDTLS_TLS_ECDHE_ECDSA_WITH_AES_256_GCM_SHA384,
+    MBEDTLS_TLS_ECDHE_RSA_WITH_AES_256_GCM_SHA384,
+    0,
+};
+static_assert(sizeof(kAesGcmFirst) == sizeof(kChaChaFirst), "both orders list the same suites");
 
 #if MBEDTLS_VERSION_MAJOR >= 3
 
@@ -93,19 +114,91 @@ constexpr uint32_t kTicketLifetimeSeconds = 3600;
 
 }  // namespace
 
-int tls_policy_apply(mbedtls_ssl_config *conf, char *err, size_t err_size)
+TlsSuiteOrder tls_suite_order(const TlsCpuReport &cpu)
+{
+    uint64_t need = 0;
+    switch (cpu.kind) {
+    case TlsCpuKind::kX86_64:
+        need = kTlsX86Aes | kTlsX86Pclmul;
+        break;
+    case TlsCpuKind::kArm64:
+        need = kTlsArm64Aes | kTlsArm64Pmull;
+        break;
+    case TlsCpuKind::kArm32:
+        need = kTlsArm32Aes | kTlsArm32Pmull;
+        break;
+    case TlsCpuKind::kOther:
+        return TlsSuiteOrder::kChaChaFirst;
+    }
+    // GCM needs both: with the AES rounds alone, GHASH still runs in
+    // software.
+    return cpu.library_uses_them && (cpu.features & need) == need ? TlsSuiteOrder::kAesGcmFirst
+                                                                  : TlsSuiteOrder::kChaChaFirst;
+}
+
+TlsCpuReport tls_cpu_report()
+{
+    // Whether the library has code for the instructions is read from its
+    // configuration, for the architecture this file is built for: the
+    // library is built for the same one. 32-bit Arm code needs an Armv8
+    // target (3.x), which a build for Armv7 routers is not.
+#if defined(__x86_64__)
+#if defined(MBEDTLS_AESNI_C) && defined(MBEDTLS_HAVE_ASM)
+    constexpr bool kLibrary = true;
+#else
+    constexpr bool kLibrary = false;
+#endif
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    const uint64_t features = __get_cpuid(1, &a, &b, &c, &d) ? c : 0;
+    return {TlsCpuKind::kX86_64, features, kLibrary};
+#elif defined(__aarch64__)
+#if defined(MBEDTLS_AESCE_C)
+    constexpr bool kLibrary = true;
+#else
+    constexpr bool kLibrary = false;
+#endif
+    return {TlsCpuKind::kArm64, getauxval(AT_HWCAP), kLibrary};
+#elif defined(__arm__)
+#if defined(MBEDTLS_AESCE_C) && defined(__ARM_ARCH) && __ARM_ARCH >= 8
+    constexpr bool kLibrary = true;
+#else
+    constexpr bool kLibrary = false;
+#endif
+    return {TlsCpuKind::kArm32, getauxval(AT_HWCAP2), kLibrary};
+#else
+    return {TlsCpuKind::kOther, 0, false};
+#endif
+}
+
+const int *tls_suite_list(TlsSuiteOrder order)
+{
+    return order == TlsSuiteOrder::kAesGcmFirst ? kAesGcmFirst : kChaChaFirst;
+}
+
+const char *tls_suite_order_text(TlsSuiteOrder order)
+{
+    return order == TlsSuiteOrder::kAesGcmFirst ? "AES-GCM first (AES instructions in use)"
+                                                : "ChaCha20-Poly1305 first (no AES instructions in use)";
+}
+
+int tls_policy_apply(mbedtls_ssl_config *conf, TlsSuiteOrder order, char *err, size_t err_size)
 {
     // A library built without GCM and ChaCha20-Poly1305 (or without ECDHE)
     // would fail every handshake; say so at start-up instead.
+    const int *suites = tls_suite_list(order);
     bool any_suite = false;
-    for (const int *s = kCipherSuites; *s != 0; ++s)
+    for (const int *s = suites; *s != 0; ++s)
         any_suite = any_suite || mbedtls_ssl_ciphersuite_from_id(*s) != nullptr;
     if (!any_suite) {
         tls_error(err, err_size, "policy", MBEDTLS_ERR_SSL_BAD_INPUT_DATA);
         return -1;
     }
-    mbedtls_ssl_conf_ciphersuites(conf, kCipherSuites);
+    mbedtls_ssl_conf_ciphersuites(conf, suites);
 #if MBEDTLS_VERSION_MAJOR >= 3
+    // The server's order decides in TLS 1.2 (the default, made explicit: a
+    // client's order is its own CPU's, not ours). 2.28 follows the server
+    // unless built with MBEDTLS_SSL_SRV_RESPECT_CLIENT_PREFERENCE.
+    mbedtls_ssl_conf_preference_order(conf, MBEDTLS_SSL_SRV_CIPHERSUITE_ORDER_SERVER);
     // RFC 8996 forbids TLS 1.0 and 1.1; 3.x has dropped them, and the
     // floor is set all the same. TLS 1.3 (one round trip less) is on by
     // the defaults wherever the library has it.

@@ -305,7 +305,8 @@ TlsListener *tls_listen(int32_t port, const char *cert_path, const char *key_pat
         return nullptr;
     }
     // These two write their own "policy: ..." or "ticket_setup: ..." line.
-    if (tls_policy_apply(&l->conf, err, err_size) != 0 ||
+    l->suite_order = tls_suite_order(tls_cpu_report());
+    if (tls_policy_apply(&l->conf, l->suite_order, err, err_size) != 0 ||
         tls_tickets_setup(&l->conf, &l->ticket, mbedtls_ctr_drbg_random, &l->drbg, err,
                           err_size) != 0) {
         tls_listener_free(l);

@@ -21,6 +21,8 @@
 #include <mbedtls/ssl_ticket.h>
 #include <mbedtls/x509_crt.h>
 
+#include "tls/policy.h"
+
 // Bytes read from the socket ahead of what the library asked for, so that a
 // record's 5-byte header and its body usually arrive in one recv(). Holds a
 // whole browser request (head and a 20 ms post) in one record.
@@ -34,6 +36,7 @@ struct TlsListener {
     mbedtls_x509_crt cert;
     mbedtls_pk_context key;          // shared; its lazy tables are built in tls_listen
     mbedtls_ssl_ticket_context ticket;  // session-ticket keys, in memory only (see policy.h)
+    TlsSuiteOrder suite_order;       // decided once from this CPU (see policy.h)
 };
 
 struct TlsConnection {

@@ -163,7 +163,7 @@ TEST_F(Auth, TokenVerifyTable)
         EXPECT_EQ(token_verify(c.token.c_str()), c.want) << c.what;
 }
 
-TEST_F(Auth, UnreadableClockRefusesEvenExpiredTokens)
+TEST_F(Auth, ExpiryIsCheckedAtEveryUse)
 {
     // time() answers -1 when the clock cannot be read, and on a 32-bit
     // time_t for every second after January 2038.
@@ -173,6 +173,16 @@ TEST_F(Auth, UnreadableClockRefusesEvenExpiredTokens)
     EXPECT_EQ(token_verify(token_for("99999999999").c_str()), 0);
     g_now = pinned;
     EXPECT_EQ(token_verify(token_for("99999999999").c_str()), 1);
+    // A token found good a moment ago expires all the same, and an
+    // unreadable clock refuses it too.
+    const std::string soon = token_for(in(1));
+    EXPECT_EQ(token_verify(soon.c_str()), 1);
+    EXPECT_EQ(token_verify(soon.c_str()), 1) << "checked again within its time";
+    g_now = pinned + 2;
+    EXPECT_EQ(token_verify(soon.c_str()), 0) << "past its expiry";
+    g_now = static_cast<time_t>(-1);
+    EXPECT_EQ(token_verify(token_for("99999999999").c_str()), 0) << "found good just before";
+    g_now = pinned;
 }
 
 TEST_F(Auth, MacDifferingAtAnyOnePositionIsRefused)
@@ -186,11 +196,17 @@ TEST_F(Auth, MacDifferingAtAnyOnePositionIsRefused)
     }
 }
 
-TEST_F(Auth, NoSecretAfterAFailedLoadRefusesEverything)
+TEST_F(Auth, ALoadForgetsTheTokensOfTheSecretBefore)
 {
     const std::string good = token_for(in(60));
     ASSERT_EQ(token_verify(good.c_str()), 1);
+    // Another key: the token found good a moment ago is another key's.
+    ASSERT_EQ(load_file(kKey + "-rotated"), 0);
+    EXPECT_EQ(token_verify(good.c_str()), 0);
+    EXPECT_EQ(token_verify(token_for(in(60), kKey + "-rotated").c_str()), 1);
     // The same key's first 15 bytes: too short, and nothing may remain loaded.
+    ASSERT_EQ(load_file(kKey), 0);
+    ASSERT_EQ(token_verify(good.c_str()), 1);
     EXPECT_EQ(load_file(kKey.substr(0, 15)), -1);
     EXPECT_EQ(token_verify(good.c_str()), 0);
     EXPECT_EQ(token_verify(token_for(in(60), "").c_str()), 0) << "a MAC under the empty key";

@@ -1,10 +1,12 @@
 """What the listener negotiates, seen from the wire: old protocols, suites
 without forward secrecy or with legacy ciphers, and small groups are
-refused; a client preferring P-521 gets X25519 or P-256; TLS 1.3 where the
+refused; a client preferring P-521 gets X25519 or P-256; the AEAD the
+service prefers on its CPU whatever the client's order; TLS 1.3 where the
 library has it; resumed sessions. Python's ssl cannot offer most of the
 refused things, so those ClientHellos are built here byte by byte."""
 
 import os
+import re
 import socket
 import ssl
 import struct
@@ -17,6 +19,7 @@ MBEDTLS = os.environ.get("CALLAUDIO_MBEDTLS_VERSION", "")
 
 # Cipher suite and group code points (IANA).
 ECDHE_ECDSA_AES128_GCM = 0xC02B
+ECDHE_ECDSA_CHACHA20 = 0xCCA9
 ECDHE_RSA_AES128_GCM = 0xC02F
 ECDHE_ECDSA_AES128_SHA = 0xC009       # CBC, SHA-1 MAC
 ECDHE_ECDSA_AES128_SHA256 = 0xC023    # CBC
@@ -140,6 +143,21 @@ class TlsPolicy(unittest.TestCase):
                 self.assertTrue(answer and answer["done"], "refused: %r" % (answer,))
                 self.assertEqual((answer["version"], answer["suite"]), (TLS12, suite))
                 self.assertIn(GROUP_NAMES.get(answer["group"], answer["group"]), ("x25519", "secp256r1"))
+
+    def test_the_servers_order_of_aeads_decides(self):
+        # The service names the AEAD it leads with, chosen from the CPU it
+        # runs on; a client listing the other one first gets it all the
+        # same, since a client's order is its own CPU's.
+        m = re.search(r"call-audio: cipher order: (AES-GCM|ChaCha20-Poly1305) first \((no )?AES "
+                      r"instructions in use\)\n", self.services["ec"].log_text())
+        self.assertIsNotNone(m, self.services["ec"].log_text())
+        want = ECDHE_ECDSA_AES128_GCM if m.group(1) == "AES-GCM" else ECDHE_ECDSA_CHACHA20
+        for suites in ([ECDHE_ECDSA_CHACHA20, ECDHE_ECDSA_AES128_GCM],
+                       [ECDHE_ECDSA_AES128_GCM, ECDHE_ECDSA_CHACHA20]):
+            with self.subTest(client_order=[hex(s) for s in suites]):
+                answer = server_answer(self.services["ec"].port, client_hello(TLS12, suites, [X25519, SECP256R1]))
+                self.assertTrue(answer and answer["done"], "refused: %r" % (answer,))
+                self.assertEqual(answer["suite"], want)
 
     def connect(self, ctx, session=None):
         raw = socket.create_connection(("127.0.0.1", self.services["ec"].port), timeout=WAIT)
