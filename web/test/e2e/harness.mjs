@@ -198,17 +198,40 @@ export async function stopAll(S) {
   if (S.dir) fs.rmSync(S.dir, { recursive: true, force: true });
 }
 
-export function pageUrl(S, token, extra = '') {
-  return `http://127.0.0.1:${S.webPort}/demo/#service=https://localhost:${S.port}&token=${token}${extra}`;
+export function pageUrl(S, token, extra = '', port = S.port) {
+  return `http://127.0.0.1:${S.webPort}/demo/#service=https://localhost:${port}&token=${token}${extra}`;
 }
 
 // Opens the demo page and presses its call button (a user gesture, so the
-// page may start audio).
-export async function openCall(S, token, extra = '') {
-  const page = await S.browser.open(pageUrl(S, token, extra));
+// page may start audio). `port`: where the page finds the service.
+export async function openCall(S, token, extra = '', port = S.port) {
+  const page = await S.browser.open(pageUrl(S, token, extra, port));
   await until('the demo page', () => page.eval('!!window.callAudioDemo'));
   await page.click('#call');
   return page;
+}
+
+// A loopback TCP relay to the service whose freeze() makes every
+// connection open at that moment go silent both ways without closing, as a
+// Wi-Fi roam leaves them; connections made later are relayed as usual.
+// close() ends it and its connections.
+export function startRelay(targetPort) {
+  const conns = new Set();
+  const server = net.createServer((client) => {
+    const up = net.connect(targetPort, '127.0.0.1');
+    const c = { client, up, frozen: false };
+    conns.add(c);
+    const pass = (from, to) => from.on('data', (d) => { if (!c.frozen) to.write(d); });
+    pass(client, up);
+    pass(up, client);
+    const end = () => { conns.delete(c); client.destroy(); up.destroy(); };
+    for (const s of [client, up]) { s.on('error', end); s.on('close', end); }
+  });
+  return new Promise((resolve) => server.listen(0, '127.0.0.1', () => resolve({
+    port: server.address().port,
+    freeze() { for (const c of conns) c.frozen = true; return conns.size; },
+    close() { for (const c of conns) { c.client.destroy(); c.up.destroy(); } server.close(); },
+  })));
 }
 
 export const lastState = (page) => page.eval(
