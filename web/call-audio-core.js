@@ -605,9 +605,11 @@ export class SendClock {
     }
   }
 
-  // No 200: a time-out, no answer, or a refusal. The post's frames go back
-  // to be sent again when they are still among the newest and not known to
-  // be taken (a time-out's are stale by then); `pauseMs` holds every post.
+  // No 200: a time-out, no answer, or a refusal; `pauseMs` holds every
+  // post. With seq the post's frames go back to be sent again when they are
+  // still among the newest and not known to be taken (a time-out's are
+  // stale by then): the service skips any it had after all. Without seq a
+  // post that failed may still have played, so nothing is sent twice.
   failed(id, { nowMs, timedOut = false, pauseMs = 0 }) {
     const post = this.flying.get(id);
     if (!post) return;
@@ -615,6 +617,7 @@ export class SendClock {
     this.postsFailed += 1;
     if (timedOut) this.postsTimedOut += 1;
     this.pausedUntil = Math.max(this.pausedUntil, nowMs + pauseMs);
+    if (this.seq !== true) return;
     const have = new Set(this.pending.map(([i]) => i));
     const again = post.frames.filter(([i]) => i >= this.next && i > this.newest - this.maxFrames && !have.has(i))
       .map(([i, bytes]) => [i, bytes, true]);
