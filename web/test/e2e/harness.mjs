@@ -211,21 +211,31 @@ export async function openCall(S, token, extra = '', port = S.port) {
   return page;
 }
 
-// A loopback TCP relay to the service whose freeze() makes every
-// connection open at that moment go silent both ways without closing, as a
-// Wi-Fi roam leaves them; connections made later are relayed as usual.
-// close() ends it and its connections.
-export function startRelay(targetPort) {
+// A loopback TCP relay to the service, holding every piece `delayMs` each
+// way (in order), whose freeze() makes every connection open at that moment
+// go silent both ways without closing, as a Wi-Fi roam leaves them;
+// connections made later are relayed as usual. close() ends it and its
+// connections.
+export function startRelay(targetPort, { delayMs = 0 } = {}) {
   const conns = new Set();
   const server = net.createServer((client) => {
     const up = net.connect(targetPort, '127.0.0.1');
     const c = { client, up, frozen: false };
     conns.add(c);
-    const pass = (from, to) => from.on('data', (d) => { if (!c.frozen) to.write(d); });
+    const later = (fn) => (delayMs > 0 ? setTimeout(fn, delayMs) : fn());
+    const end = () => { conns.delete(c); client.destroy(); up.destroy(); };
+    // A side's end (a service that answers and closes) follows its last
+    // bytes; an error ends both at once.
+    const pass = (from, to) => {
+      from.on('data', (d) => later(() => { if (!c.frozen && !to.destroyed) to.write(d); }));
+      from.on('end', () => later(() => { if (!c.frozen) to.end(); }));
+    };
     pass(client, up);
     pass(up, client);
-    const end = () => { conns.delete(c); client.destroy(); up.destroy(); };
-    for (const s of [client, up]) { s.on('error', end); s.on('close', end); }
+    for (const s of [client, up]) {
+      s.on('error', end);
+      s.on('close', () => later(end));
+    }
   });
   return new Promise((resolve) => server.listen(0, '127.0.0.1', () => resolve({
     port: server.address().port,
