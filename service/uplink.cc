@@ -26,41 +26,40 @@ namespace {
 // Each decision that uses them is a pure function (uplink.h) with a table
 // test of its own; the code around them only measures the card and acts.
 //
-//   queue the card plays from        120 ms buffer (audio::kPlaybackBufferFrames)
-//   start cushion                    40 ms: a prepared card starts playing once
-//                                    two periods are queued, and again after it
-//                                    ran dry (audio::kPlaybackStartPeriods)
-//   ceiling                          80 ms: a queue above it is thrown away
-//                                    before the next write (trim); a post
-//                                    larger than the room left loses its
-//                                    oldest audio (skip), but one period is
-//                                    always written, so a queue after a write
-//                                    is at most 100 ms
-//   stale tail                       0.2 s: a post that comes this long after
-//                                    the last good post drops what that one
-//                                    left unstarted under the cushion
-//   shedding                         a queue that stayed at or above 30 ms for
-//                                    a whole 2 s window is brought down to
-//                                    20 ms, by at most half of each post
-//   pad point                        10 ms: between posts the keeper queues a
-//                                    period of silence once the card would
-//                                    hold that little, and restarts one that
-//                                    ran dry
-//   start late                       40 ms after the last good post, audio
-//                                    held under the cushion is started with
-//                                    silence
-//   bridge                           1 s after the last good post the keeper
-//                                    stops feeding the card: the talk spurt
-//                                    is over
-//   idle close                       more than 10 s after the last post to
-//                                    reach the card the sink is closed,
-//                                    looked at at least every 2 s
+//   buffer        120 ms the card plays from (audio::kPlaybackBufferFrames)
+//   start         40 ms: a prepared card starts once two periods are queued,
+//                 and again after it ran dry (audio::kPlaybackStartPeriods);
+//                 one period would leave nothing to bridge the next post's
+//                 jitter
+//   ceiling       80 ms: a queue above it is thrown away before the next
+//                 write (trim); a post larger than the room left loses its
+//                 oldest audio (skip), but one period is always written, so
+//                 a queue after a write is at most 100 ms, inside the buffer
+//   stale tail    0.2 s: a post that comes this long after the last good
+//                 post drops what that one left unstarted under the start
+//                 cushion, rather than play it late in front of new audio;
+//                 longer than any jitter between the posts of a talk spurt
+//   shedding      a queue that stayed at or above 30 ms for a whole 2 s
+//                 window is brought down to 20 ms, by at most half of each
+//                 post, so a cushion grown over a burst of jitter does not
+//                 stay as latency once the network is calm again
+//   pad point     10 ms: between posts the keeper queues a period of silence
+//                 once the card would hold that little (allowing for its own
+//                 wake-up being a few milliseconds late), and restarts a card
+//                 that ran dry
+//   start late    40 ms (two periods) after the last good post, audio held
+//                 under the start cushion is started with silence
+//   bridge        for 1 s after the last good post the keeper feeds the
+//                 card, so a network stall that short is bridged; after it
+//                 the talk spurt is over and the card may run dry
+//   idle close    more than 10 s after the last post to reach the card the
+//                 sink is closed (looked at at least every 2 s), so the
+//                 card's playback side is free when nobody speaks
 //
 // "The post before" is always the last good post (`last_post`); only the
-// idle close counts failed posts as use (`last_used`).
-//
-// Posts that carry a sequence index are cut to their new frames first (see
-// uplink_seq_cut); everything above then applies to those frames only.
+// idle close counts failed posts as use (`last_used`). Posts that carry a
+// sequence index are cut to their new frames first (uplink_seq_cut), and
+// everything above applies to those frames only.
 constexpr int kCeilingMs = 80;
 constexpr unsigned long kMinWriteBytes = audio::kPeriodBytes;
 constexpr double kStaleTailSeconds = 0.2;
@@ -264,8 +263,9 @@ namespace {
 unsigned long apply_ceiling(UplinkState &u, unsigned long length, double now, int *queued_ms)
 {
     bool trim = false;
-    int queued = sink_delay_ms(u.sink);
-    const unsigned long allowed = uplink_allowed_bytes(queued, &trim);
+    const int found = sink_delay_ms(u.sink);
+    const unsigned long allowed = uplink_allowed_bytes(found, &trim);
+    int queued = found;
     if (trim) {
         int trimmed = sink_trim(u.sink);
         u.trims += 1;
@@ -278,8 +278,7 @@ unsigned long apply_ceiling(UplinkState &u, unsigned long length, double now, in
     const unsigned long excess = uplink_excess_bytes(length, allowed);
     if (excess == 0) {
         // The shedding window sees the queue as the post found it.
-        const unsigned long shed =
-            uplink_shed_bytes(&u.shed, length, trim ? 0 : queued, now, now - u.last_post);
+        const unsigned long shed = uplink_shed_bytes(&u.shed, length, found, now, now - u.last_post);
         if (shed) {
             u.sheds += 1;
             if (u.sheds == 1 || u.sheds % kShedLogEvery == 0)
