@@ -175,8 +175,15 @@ unsigned long uplink_body_length(std::string_view head)
 int uplink_seq_param(std::string_view head, unsigned long long *seq)
 {
     // The target is the request line's second word, as parse_request_line
-    // reads it, but whole; its query starts at the first '?'.
+    // reads it, but whole; its query starts at the first '?'. A line ends
+    // a word, so the request line is all there is to read, and most posts
+    // (no index) are done with at one search.
     head = until_nul(head);
+    const size_t lf = head.find('\n');
+    if (lf != std::string_view::npos)
+        head = std::string_view(head.data(), lf);
+    if (head.find("seq") == std::string_view::npos)
+        return 0;
     size_t i = 0;
     for (int word = 0; word < 2; ++word) {
         while (i < head.size() && is_blank(head[i]))
