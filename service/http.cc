@@ -175,15 +175,9 @@ unsigned long uplink_body_length(std::string_view head)
 int uplink_seq_param(std::string_view head, unsigned long long *seq)
 {
     // The target is the request line's second word, as parse_request_line
-    // reads it, but whole; its query starts at the first '?'. A line ends
-    // a word, so the request line is all there is to read, and most posts
-    // (no index) are done with at one search.
+    // reads it (across line ends, as it does), but whole; its query starts
+    // at the first '?'.
     head = until_nul(head);
-    const size_t lf = head.find('\n');
-    if (lf != std::string_view::npos)
-        head = std::string_view(head.data(), lf);
-    if (head.find("seq") == std::string_view::npos)
-        return 0;
     size_t i = 0;
     for (int word = 0; word < 2; ++word) {
         while (i < head.size() && is_blank(head[i]))
@@ -192,6 +186,12 @@ int uplink_seq_param(std::string_view head, unsigned long long *seq)
             while (i < head.size() && !is_blank(head[i]))
                 ++i;
     }
+    // A line feed ends the word, so most posts (no index) are done with
+    // after two searches of one line.
+    const size_t lf = head.find('\n', i);
+    const std::string_view line(head.data() + i, (lf == std::string_view::npos ? head.size() : lf) - i);
+    if (line.find("seq") == std::string_view::npos)
+        return 0;
     size_t end = i;
     while (end < head.size() && !is_blank(head[end]))
         ++end;
@@ -208,7 +208,9 @@ int uplink_seq_param(std::string_view head, unsigned long long *seq)
             (param.size() == 3 || param[3] == '=')) {
             // 2^53 has 16 digits; leading zeros beyond them are refused
             // rather than counted, so the loop is bounded by the check.
-            const std::string_view digits = param.size() > 3 ? param.substr(4) : std::string_view();
+            const std::string_view digits = param.size() > 3
+                                                ? std::string_view(param.data() + 4, param.size() - 4)
+                                                : std::string_view();
             if (digits.empty() || digits.size() > 16)
                 return -1;
             unsigned long long v = 0;

@@ -405,6 +405,8 @@ TEST(UplinkSeqParam, Table)
     EXPECT_EQ(uplink_seq_param(std::string_view("POST /tx?seq=12 HTTP/1.1\r\n\r\n", 14), &seq), 1)
         << "confined to the given head";
     EXPECT_EQ(seq, 1u);
+    // Read like the request line: a line end is a blank like any other.
+    EXPECT_EQ(uplink_seq_param("POST\r\n/tx?seq=1x HTTP/1.1\r\n\r\n", &seq), -1) << "target after a line end";
 }
 
 TEST(UplinkKeeper, WhatItDoesBetweenPosts)
