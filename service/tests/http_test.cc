@@ -365,6 +365,14 @@ TEST(UplinkSequence, NewFramesOnlyAndWhereTheSequenceGoes)
         EXPECT_EQ(cut.old_frames, c.old_frames) << c.what;
         EXPECT_EQ(cut.next, c.want_next) << c.what;
     }
+    // The ceiling sees the new frames only: five frames of which three
+    // were taken, to a card holding 40 ms, skip nothing (the two new ones
+    // fill the room left); counted whole, the post would skip 60 ms.
+    const UplinkSeqCut cut = uplink_seq_cut(true, 103, 100, 5);
+    bool trim = false;
+    const unsigned long allowed = uplink_allowed_bytes(40, &trim);
+    EXPECT_EQ(uplink_excess_bytes((5 - cut.old_frames) * 640, allowed), 0u);
+    EXPECT_EQ(uplink_excess_bytes(5 * 640, allowed), 1920u);
 }
 
 TEST(UplinkSeqParam, Table)
