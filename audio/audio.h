@@ -20,6 +20,11 @@ constexpr unsigned kPeriodFrames = 320;   // 20 ms
 constexpr unsigned kPeriodBytes = kPeriodFrames * kBytesPerFrame;
 constexpr unsigned kCaptureBufferFrames = 1280;   // 80 ms
 constexpr unsigned kPlaybackBufferFrames = 1920;  // 120 ms
+// Periods queued before playback starts, and again after an underrun (a
+// prepared device restarts by itself at the same threshold). One period
+// leaves nothing to bridge the next post's network jitter; two (40 ms) stay
+// well inside the uplink's 80 ms ceiling.
+constexpr unsigned kPlaybackStartPeriods = 2;
 constexpr unsigned kBytesPerSecond = kRate * kBytesPerFrame;
 
 // The format's arithmetic, for every module that counts audio in bytes.
@@ -94,6 +99,9 @@ PlaybackSink *sink_open(const char *device, char *err, size_t err_size);
 void sink_close(PlaybackSink *sink);
 // Milliseconds queued in the card; -1 for null or when unreadable.
 int sink_delay_ms(PlaybackSink *sink);
+// Milliseconds the card's buffer holds, as the device granted it; 0 for
+// null. A write that fits what is queued plus this never waits for room.
+int sink_buffer_ms(const PlaybackSink *sink);
 // Throws the card's queue away and prepares the device again. Returns the
 // milliseconds that were queued just before, or -1 (null sink, failed drop
 // or prepare, or an unreadable delay; the queue is gone in the last case).

@@ -20,18 +20,14 @@ namespace {
 // held across the write, is released.
 constexpr useconds_t kStallPauseUs = 10000;
 constexpr int kMaxStalledTries = 100;
-
-// Periods queued before playback starts, and again after an underrun (a
-// prepared device restarts by itself at the same threshold). One period
-// leaves nothing to bridge the next post's network jitter; two (40 ms) stay
-// well inside the uplink's 80 ms ceiling.
-constexpr snd_pcm_uframes_t kStartPeriods = 2;
+constexpr snd_pcm_uframes_t kStartPeriods = audio::kPlaybackStartPeriods;
 
 }  // namespace
 
 struct PlaybackSink {
     snd_pcm_t *pcm;             // first: audio::open_record opens it; valid until sink_close
     snd_pcm_uframes_t start;    // the start threshold set, frames
+    snd_pcm_uframes_t buffer;   // the buffer granted, frames
 };
 static_assert(offsetof(PlaybackSink, pcm) == 0, "open_record fills the first member");
 
@@ -60,6 +56,7 @@ PlaybackSink *sink_open(const char *device, char *err, size_t err_size)
     snd_pcm_sw_params_set_stop_threshold(sink->pcm, sw, buffer);
     snd_pcm_sw_params_set_avail_min(sink->pcm, sw, period);
     sink->start = start;
+    sink->buffer = buffer;
     int rc = snd_pcm_sw_params(sink->pcm, sw);
     if (rc < 0) {
         format_error(err, err_size, "sw_params: %s", snd_strerror(rc));
@@ -96,6 +93,11 @@ void sink_close(PlaybackSink *sink)
 int sink_delay_ms(PlaybackSink *sink)
 {
     return sink ? pcm_delay_ms(sink->pcm) : -1;
+}
+
+int sink_buffer_ms(const PlaybackSink *sink)
+{
+    return sink ? static_cast<int>(sink->buffer / audio::kFramesPerMs) : 0;
 }
 
 int sink_trim(PlaybackSink *sink)

@@ -13,9 +13,9 @@ through it:
 - scripted: Python processes like the call section's: a poster that sends each
   20 ms microphone frame as its own post when it is ready, pipelined on one
   keep-alive connection (up to 8 unanswered, so the posts' cadence does not
-  depend on the round trip), and a stream listener whose arrivals feed a
-  model of the page's player (the same start level, cap and delay shedding
-  as web/call-audio-core.js);
+  depend on the round trip), and a stream listener whose arrivals feed the
+  page's own player core (web/call-audio-playout.js, run in node by
+  bench/player_node.mjs on a simulated 16 kHz output clock);
 - scripted-serial: the same with one post at a time, as a browser's fetch
   does on one connection: frames that wait meanwhile go in the next post;
 - chromium, firefox, webkit: the real browser client in that engine,
@@ -32,8 +32,8 @@ audio itself:
   the card. The browsers' output is tapped at the audio context's
   destination and dated by the output clock (getOutputTimestamp, or the
   render clock plus outputLatency); a client that reports which input
-  samples it played is dated from its reports. The scripted client's
-  player is a model;
+  samples it played is dated from its reports, as is the scripted
+  client's player core;
 - uplink: the time a sample plays on the card (the card's event log)
   minus the time the client had it (the scripted clock, or the moment the
   browser's microphone worklet handed its frame over);
@@ -46,6 +46,7 @@ is stopped by its pid; every wait is bounded.
 
 import argparse
 import array
+import bisect
 import datetime
 import json
 import os
@@ -69,11 +70,7 @@ from simcard import capture_time, decode_frames, pattern_sample  # noqa: E402
 RATE = 16000
 FRAME = 320                 # samples per microphone frame, 20 ms
 UPLINK_KEEP = 4             # frames the browser client keeps while a post is out
-PLAYER_START_MS = 60        # the page player's defaults (web/call-audio-client.js)
-PLAYER_CAP_MS = 200
-PLAYER_KEEP_MS = 60
-PLAYER_WINDOW_MS = 500      # the worklet's TRIM_WINDOW_S
-QUANTUM = 128               # samples per AudioWorklet render call
+PLAYER_NODE = os.path.join(HERE, "player_node.mjs")  # the page's player core on the scripted arrivals
 PIPELINE = 8                # posts the scripted client keeps unanswered (160 ms)
 LATE_POST_S = 0.010         # a scripted post this late shows the machine held the client up
 # What a stall holds up arrives just after it: a card underrun or a pad this
@@ -200,100 +197,44 @@ def poster(port, cafile, token, duration, inflight, out):
         out.put({"ok": False, "error": repr(e)})
 
 
-class PlayerModel:
-    """The page's playback buffer (web/call-audio-core.js JitterBuffer) fed
-    with the listener's arrival times and drained at 16 kHz in render
-    quanta: which sample plays when, and when it ran dry."""
-
-    def __init__(self):
-        self.start = PLAYER_START_MS * 16
-        self.cap = PLAYER_CAP_MS * 16
-        self.keep = PLAYER_KEEP_MS * 16
-        self.window = PLAYER_WINDOW_MS * 16 if PLAYER_KEEP_MS else 0
-        self.low = None
-        self.played = 0
-        self.runs = []           # [g or None, n] oldest first
-        self.fill = 0
-        self.playing = False
-        self.underruns = 0
-        self.dropped = 0
-
-    def push(self, g, n):
-        self.runs.append([g, n])
-        self.fill += n
-        self.drop(self.fill - self.cap)
-        if self.window and not self.playing:
-            self.drop(self.fill - self.start)
-
-    def remove(self, count):
-        """Takes up to `count` samples off the front; returns how many."""
-        left = count
-        while left > 0 and self.runs:
-            g, n = self.runs[0]
-            k = min(n, left)
-            self.runs[0] = [None if g is None else g + k, n - k]
-            if self.runs[0][1] == 0:
-                self.runs.pop(0)
-            self.fill -= k
-            left -= k
-        return count - max(left, 0)
-
-    def drop(self, count):
-        if count > 0:
-            self.dropped += self.remove(count)
-
-    def pull(self, count):
-        """Plays up to `count` samples; returns the frame number of the first
-        (None if unknown or silent)."""
-        if not self.playing:
-            if self.fill < self.start or self.fill == 0:
-                return None
-            self.playing = True
-            self.low = None
-            self.played = 0
-        first = self.runs[0][0] if self.runs else None
-        self.take(count)
-        if self.fill < 0:
-            self.fill = 0
-            self.underruns += 1
-            self.playing = False
-        elif self.window:
-            self.low = self.fill if self.low is None else min(self.low, self.fill)
-            self.played += count
-            if self.played >= self.window:
-                if self.low > self.keep:
-                    self.drop(self.low - self.keep)
-                self.low = None
-                self.played = 0
-        return first
-
-    def take(self, count):
-        """Removes `count` samples from the front; fill goes negative by
-        what was missing."""
-        removed = self.remove(count)
-        self.fill -= count - removed
-
-
-def model_playback(chunks):
-    """Downlink latency series [(t, ms)] and underruns for listener chunks
-    [(t, g, n)]."""
+def player_playback(chunks):
+    """The page's own player core (web/call-audio-playout.js, run in
+    simulated real time by bench/player_node.mjs) fed with the listener's
+    chunks [(t, g, n)]. Returns the downlink latency series [(t, ms)], one
+    point per 128-sample output quantum, from the first input sample it
+    played (dated from the player's runs, since cuts and stretches change
+    the samples), and its underruns, ms cut and ms inserted."""
     if not chunks:
-        return [], 0, 0
-    player = PlayerModel()
-    t = chunks[0][0]
-    end = chunks[-1][0]
-    i = 0
+        return [], 0, 0, 0
+    text = "".join("%.6f %d %d\n" % (t, -1 if g is None else g, n) for t, g, n in chunks)
+    proc = subprocess.run(["node", PLAYER_NODE], input=text, capture_output=True, text=True,
+                          timeout=120 + len(chunks) / 100)
+    if proc.returncode != 0:
+        raise RuntimeError("player_node.mjs: " + proc.stderr[-300:])
+    starts = []         # input sample index of each chunk's first sample
+    at = 0
+    for _, _, n in chunks:
+        starts.append(at)
+        at += n
     series = []
-    step = QUANTUM / RATE
-    while t <= end:
-        while i < len(chunks) and chunks[i][0] <= t:
-            player.push(chunks[i][1], chunks[i][2])
-            i += 1
-        g = player.pull(QUANTUM)
-        if g is not None:
-            series.append((t, (t - capture_time(g)) * 1000))
-        t += step
-    return series, player.underruns, player.dropped / 16.0
+    figs = {}
+    for line in proc.stdout.splitlines():
+        if line.startswith("# "):
+            figs = json.loads(line[2:])
+            continue
+        parts = line.split()
+        t, runs = float(parts[0]), [int(float(x)) for x in parts[1:]]
+        o = 0
+        for index, count in zip(runs[0::2], runs[1::2]):
+            if index >= 0:
+                k = bisect.bisect_right(starts, index) - 1
+                g = chunks[k][1]
+                if g is not None:
+                    played = t + o / RATE
+                    series.append((played, (played - capture_time(g + index - starts[k])) * 1000))
+                break
+            o += count
+    return series, figs["underruns"], figs["droppedMs"], figs["concealedMs"] + figs["stretchedMs"]
 
 
 # ---- the browser clients -----------------------------------------------------------
@@ -543,7 +484,7 @@ def scripted_call(cafile, port, tok, client, seconds):
     if not post["ok"] or not listen["ok"]:
         return {"error": post.get("error") or listen.get("error")}
     start = post["start"]
-    down, page_underruns, page_dropped = model_playback(listen["chunks"])
+    down, page_underruns, page_dropped, inserted = player_playback(listen["chunks"])
     return {"start": start, "down": down, "page_underruns": page_underruns, "page_dropped": page_dropped,
             "rtts": [r[1] * 1000 for r in post["records"]],
             "failures": sum(1 for r in post["records"] if not r[3].startswith("HTTP/1.1 200")),
@@ -551,7 +492,8 @@ def scripted_call(cafile, port, tok, client, seconds):
             "mic_dropped": post["mic_dropped"], "late_posts": post["late"],
             "in_hand": lambda g: start + (g + 1) / RATE,
             "captured": [(n, start + (n + 1) * 0.020) for n in range(int(seconds * 50))],
-            "output_clock": "modelled player; uplink: the poster's clock", "inserted_ms": None}
+            "output_clock": "the player core in node, its runs; uplink: the poster's clock",
+            "inserted_ms": inserted}
 
 
 def run_figures(call, up, card, stalls, t_end, relay_note):
@@ -749,7 +691,6 @@ def write_plots(net, results_dir, stamp):
 # ---- standalone ----------------------------------------------------------------------------
 
 def main():
-    global PLAYER_KEEP_MS
     ap = argparse.ArgumentParser()
     ap.add_argument("--build-dir", required=True)
     ap.add_argument("--seconds", type=int, default=60)
@@ -758,8 +699,6 @@ def main():
     ap.add_argument("--label", default="")
     ap.add_argument("--bin", help="the call-audio binary to measure (default: the build dir's)")
     ap.add_argument("--web", help="serve this copy of web/ to the browsers (to compare an older client)")
-    ap.add_argument("--player-keep-ms", type=int, default=PLAYER_KEEP_MS,
-                    help="the modelled player's delay shedding floor; 0 turns it off as older clients")
     ap.add_argument("--results", default=os.path.join(HERE, "results"))
     a = ap.parse_args()
     build = os.path.abspath(a.build_dir)
@@ -768,7 +707,6 @@ def main():
                                 work=tempfile.mkdtemp(prefix="callaudio-netbench-"))
     if a.web:
         os.environ["CALLAUDIO_BENCH_WEB"] = os.path.abspath(a.web)
-    PLAYER_KEEP_MS = a.player_keep_ms
     try:
         creds = credentials(ctx.work, kinds=(EC,))
         load_before = " ".join("%.2f" % x for x in os.getloadavg())
@@ -776,7 +714,7 @@ def main():
     finally:
         shutil.rmtree(ctx.work, ignore_errors=True)
     res = {"when": datetime.datetime.now().strftime("%Y-%m-%d %H:%M:%S"), "commit": commit(),
-           "label": a.label, "build": ctx.build, "binary": binary, "web": a.web, "player_keep_ms": a.player_keep_ms,
+           "label": a.label, "build": ctx.build, "binary": binary, "web": a.web,
            "seconds": a.seconds, "load_before": load_before,
            "load_after": " ".join("%.2f" % x for x in os.getloadavg()), "network": net}
     text = render(res, rows(net))

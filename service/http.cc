@@ -172,6 +172,63 @@ unsigned long uplink_body_length(std::string_view head)
     return v > ULONG_MAX ? ULONG_MAX : static_cast<unsigned long>(v);
 }
 
+int uplink_seq_param(std::string_view head, unsigned long long *seq)
+{
+    // The target is the request line's second word, as parse_request_line
+    // reads it (across line ends, as it does), but whole; its query starts
+    // at the first '?'.
+    head = until_nul(head);
+    size_t i = 0;
+    for (int word = 0; word < 2; ++word) {
+        while (i < head.size() && is_blank(head[i]))
+            ++i;
+        if (word == 0)
+            while (i < head.size() && !is_blank(head[i]))
+                ++i;
+    }
+    // A line feed ends the word, so most posts (no index) are done with
+    // after two searches of one line.
+    const size_t lf = head.find('\n', i);
+    const std::string_view line(head.data() + i, (lf == std::string_view::npos ? head.size() : lf) - i);
+    if (line.find("seq") == std::string_view::npos)
+        return 0;
+    size_t end = i;
+    while (end < head.size() && !is_blank(head[end]))
+        ++end;
+    const std::string_view target(head.data() + i, end - i);
+    size_t p = target.find('?');
+    if (p == std::string_view::npos)
+        return 0;
+    for (++p; p <= target.size();) {
+        size_t amp = target.find('&', p);
+        if (amp == std::string_view::npos)
+            amp = target.size();
+        const std::string_view param(target.data() + p, amp - p);
+        if (param.size() >= 3 && param[0] == 's' && param[1] == 'e' && param[2] == 'q' &&
+            (param.size() == 3 || param[3] == '=')) {
+            // 2^53 has 16 digits; leading zeros beyond them are refused
+            // rather than counted, so the loop is bounded by the check.
+            const std::string_view digits = param.size() > 3
+                                                ? std::string_view(param.data() + 4, param.size() - 4)
+                                                : std::string_view();
+            if (digits.empty() || digits.size() > 16)
+                return -1;
+            unsigned long long v = 0;
+            for (char c : digits) {
+                if (c < '0' || c > '9')
+                    return -1;
+                v = v * 10 + static_cast<unsigned long long>(c - '0');
+            }
+            if (v > kMaxSeq)
+                return -1;
+            *seq = v;
+            return 1;
+        }
+        p = amp + 1;
+    }
+    return 0;
+}
+
 namespace {
 
 // The fixed parts of every answer's head, around its status, type and
@@ -181,8 +238,8 @@ constexpr char kTypeLead[] = "\r\nContent-Type: ";
 constexpr char kLengthLead[] = "\r\nContent-Length: ";
 constexpr char kCorsLines[] = "\r\nAccess-Control-Allow-Origin: *\r\n"
                               "Access-Control-Allow-Headers: content-type, x-audio-token\r\n"
-                              "Access-Control-Allow-Methods: GET, POST, OPTIONS\r\n"
-                              "Connection: ";
+                              "Access-Control-Allow-Methods: GET, POST, OPTIONS\r\n";
+constexpr char kConnectionLead[] = "Connection: ";
 constexpr char kKeepAliveEnd[] = "keep-alive\r\n\r\n";
 constexpr char kCloseEnd[] = "close\r\n\r\n";
 
@@ -220,7 +277,7 @@ void append_decimal(Answer *a, size_t v)
 }  // namespace
 
 int send_response(TlsConnection *conn, const char *status, const char *content_type,
-                   const char *body, int keep_alive)
+                   const char *body, int keep_alive, const char *extra_lines)
 {
     // Copied together from the fixed texts rather than formatted: the
     // answer to every post is made here, and printf's machinery costs
@@ -236,6 +293,9 @@ int send_response(TlsConnection *conn, const char *status, const char *content_t
     const size_t body_len = strlen(body);
     append_decimal(&a, body_len);
     append(&a, kCorsLines, sizeof(kCorsLines) - 1);
+    if (extra_lines)
+        append(&a, extra_lines);
+    append(&a, kConnectionLead, sizeof(kConnectionLead) - 1);
     if (keep_alive)
         append(&a, kKeepAliveEnd, sizeof(kKeepAliveEnd) - 1);
     else

@@ -48,11 +48,23 @@ int request_authorized(std::string_view head, const char *target);
 // 0, trailing characters are ignored, "-1" wraps to ULONG_MAX), or 0 when
 // the head has no such line. Callers range-check the result.
 unsigned long uplink_body_length(std::string_view head);
+// Largest sequence index a post may carry: 2^53, the largest integer a
+// browser's number holds exactly.
+constexpr unsigned long long kMaxSeq = 1ull << 53;
+// The "seq" parameter of the query in `head`'s request line (the whole
+// target, not the 255 characters the token gate reads): 0 when there is
+// none, 1 with `*seq` set when the first "seq" parameter is 1 to 16 decimal
+// digits worth at most kMaxSeq, -1 when it is anything else (no '=', empty,
+// a sign, a blank, percent-encoded, too large). Later "seq" parameters are
+// never looked at: the first one decides, as the token's does.
+int uplink_seq_param(std::string_view head, unsigned long long *seq);
 // Writes one fixed-format answer, head and body in one write (one TLS
-// record). 0 when written, -1 when the write failed (the session is then
-// dead, see tls_write_all) or the answer would not fit.
+// record). `extra_lines`, when given, are whole header lines (each ended by
+// CR LF) placed just before the Connection line. 0 when written, -1 when
+// the write failed (the session is then dead, see tls_write_all) or the
+// answer would not fit.
 int send_response(TlsConnection *conn, const char *status, const char *content_type,
-                  const char *body, int keep_alive);
+                  const char *body, int keep_alive, const char *extra_lines = nullptr);
 
 // Copies `in` into `out` for a log line, each byte outside printable ASCII
 // written as \xNN, so request bytes cannot put escape sequences or control

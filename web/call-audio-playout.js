@@ -4,9 +4,10 @@
 //
 // - Jitter: how stale the freshest audio is, against the best the link has
 //   done. A time-weighted histogram of that staleness, forgetting over
-//   WINDOW_S, gives a quantile that becomes the target cushion: it rises
-//   within a fraction of a second on a jittery link and falls over several
-//   seconds, and one stall is too short a share of the window to move it.
+//   WINDOW_S, gives the cushion that best trades delay against time spent
+//   dry: it rises within a second on a jittery link and falls over several
+//   seconds, and a stall or a lost segment's retransmission is too rare a
+//   tail to be worth covering: those are concealed and the delay shed.
 // - Steering: above target it cuts up to 50 ms at a time, straight away where
 //   the audio is quiet, else where a pitch period matches; below target it
 //   repeats a matching period. Every jump is crossfaded over FADE_MS.
@@ -38,7 +39,7 @@ const POWER_S = 2;            // time constant of the recent output power
 const QUIET = 0.1;            // audio this far below the recent power counts as quiet
 const BIN_MS = 2;             // histogram resolution
 const WINDOW_S = 10;          // the histogram forgets with this time constant
-const QUANTILE = 0.95;        // share of time the freshest audio must be on hand
+const DRY_COST_MS = 500;      // 1 % of the time dry is worth 5 ms more delay
 const MARGIN_MS = 5;          // cushion kept above the quantile and the
                               // fadeLen samples held back for a concealment
 const PRIOR_MS = 40;          // before it has learnt the link, the histogram holds
@@ -173,10 +174,17 @@ export class Playout {
       bins[b] += (z - a) / 1000;
     }
     total += dt;
-    let above = 0;
-    let b = last;
-    while (b > 0 && above + bins[b] <= (1 - QUANTILE) * total) above += bins[b--];
-    this.jitterMs = (b + 1) * BIN_MS;
+    // The cushion c that costs least, c + DRY_COST_MS * (share of time the
+    // freshest audio was staler than c): a cushion covers the bulk of the
+    // jitter, and not a rare tail (a stall, a retransmission) that it could
+    // only partly cover while it delayed everything.
+    let above = total;
+    let best = Infinity;
+    for (let b = 0; b <= last; b++) {
+      above -= bins[b];
+      const cost = (b + 1) * BIN_MS + DRY_COST_MS * Math.max(0, above) / total;
+      if (cost < best) { best = cost; this.jitterMs = (b + 1) * BIN_MS; }
+    }
     this.targetMs = Math.min(this.maxTargetMs, Math.max(this.minTargetMs, this.jitterMs + FADE_MS + MARGIN_MS));
   }
 
@@ -389,10 +397,20 @@ export class Playout {
   // target, crossfading from the concealment, which by then is often silence.
   // The fill asked for leaves a later concealment a period of history.
   resume(n) {
-    if (!this.hasFloor || this.w - this.r < n + 3 * this.fadeLen
+    const ms = this.rate / 1000;
+    if (!this.hasFloor || this.w - this.r < n + 3 * this.fadeLen + this.targetMs * ms / 2
         || this.playoutSec * 1000 < this.targetMs) return;
     for (let k = 0; k < this.fadeLen; k++) this.scratch[k] = this.concealSample();
     this.startFade();
+    // Late audio after a stall: the fade-in may as well start up to one cut
+    // further on, which nobody hears go. Short of a stall, an underrun says
+    // the cushion was short, and what it added is kept.
+    const skip = Math.min(this.maxCut, Math.floor((this.playoutSec * 1000 - this.targetMs - URGENT_MS) * ms),
+                          this.w - this.r - n - 3 * this.fadeLen);
+    if (skip > 0) {
+      this.r += skip;
+      this.dropped += skip;
+    }
     this.playing = true;
     this.played = true;
     this.cGain = 0;

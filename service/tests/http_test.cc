@@ -279,4 +279,175 @@ TEST(UplinkCeiling, RoomLeftUnderEightyMilliseconds)
     EXPECT_EQ(uplink_skipped_ms(100), 3u) << "50 frames are 3.125 ms";
 }
 
+TEST(UplinkCeiling, SkipsTheOldestAudioInWholeFrames)
+{
+    const struct {
+        const char *what;
+        unsigned long length, allowed, skip;
+    } cases[] = {
+        {"fits", 2560, 2560, 0},
+        {"empty post", 0, 640, 0},
+        {"one period too many", 3200, 2560, 640},
+        // Rounded up, or every later sample would straddle two frames.
+        {"odd excess", 2561, 640, 1922},
+        {"unknown delay allows all", 65536, ULONG_MAX, 0},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(uplink_excess_bytes(c.length, c.allowed), c.skip) << c.what;
+    EXPECT_EQ(uplink_skipped_ms(1922), 60u) << "as the skip line counts it";
+}
+
+TEST(UplinkTiming, StaleTailAfterAPauseOfMoreThanTwoTenths)
+{
+    EXPECT_FALSE(uplink_tail_is_stale(0.02)) << "a punctual post";
+    EXPECT_FALSE(uplink_tail_is_stale(0.2)) << "exactly the limit";
+    EXPECT_TRUE(uplink_tail_is_stale(0.21));
+    EXPECT_TRUE(uplink_tail_is_stale(1e9)) << "no good post yet (the clock minus 0.0)";
+}
+
+TEST(UplinkTiming, ShedsACushionThatStayedHighForAWholeWindow)
+{
+    // Posts of 20 ms (640 bytes); each row is one post: its time (after
+    // 100 s of a clock that never reads 0.0 in use), the
+    // seconds since the good post before, the queue it found, and what it
+    // may shed.
+    const struct {
+        const char *what;
+        double at, since;
+        int queued_ms;
+        unsigned long shed;
+    } rows[] = {
+        {"first post opens the window", 0.00, 1e9, 40, 0},
+        {"queue high", 1.00, 0.02, 45, 0},
+        {"window not over", 1.98, 0.02, 40, 0},
+        {"over with 40 ms the least: 20 ms to shed, half a post at most", 2.00, 0.02, 50, 320},
+        {"goes on shedding", 2.02, 0.02, 50, 320},
+        {"until none is left", 2.04, 0.02, 50, 0},
+        {"unknown queue changes nothing", 2.06, 0.02, -1, 0},
+        {"it dips to 10 ms", 3.00, 0.02, 10, 0},
+        {"so the window ends with nothing to shed", 4.00, 0.02, 60, 0},
+        {"a pause starts a new window", 4.50, 0.5, 60, 0},
+        {"whose two seconds run from it", 6.40, 0.02, 60, 0},
+        {"then it sheds again", 6.50, 0.02, 60, 320},
+    };
+    UplinkShed s{};
+    for (const auto &r : rows)
+        EXPECT_EQ(uplink_shed_bytes(&s, 640, r.queued_ms, 100.0 + r.at, r.since), r.shed) << r.what;
+    // Never more than half a post, in whole frames.
+    UplinkShed big{30, 0.5, 60};
+    EXPECT_EQ(uplink_shed_bytes(&big, 1282, 30, 1.0, 0.02), 640u);
+    EXPECT_EQ(big.shed_ms, 40u);
+}
+
+TEST(UplinkSequence, NewFramesOnlyAndWhereTheSequenceGoes)
+{
+    const struct {
+        const char *what;
+        bool started;
+        uint64_t next, seq, frames;
+        uint64_t old_frames, want_next;
+    } cases[] = {
+        {"first post: all new", false, 0, 700, 3, 0, 703},
+        {"first post without frames", false, 0, 700, 0, 0, 700},
+        {"in order", true, 100, 100, 2, 0, 102},
+        {"overlap: old frames skipped", true, 100, 98, 4, 2, 102},
+        {"overtaken: nothing new", true, 100, 96, 4, 4, 100},
+        {"repeat of the last: nothing new", true, 100, 98, 2, 2, 100},
+        {"no frames: nothing new, sequence as it stands", true, 100, 40, 0, 0, 100},
+        {"forward jump continues", true, 100, 130, 2, 0, 132},
+        {"1 s behind is still the same sequence", true, 100, 50, 4, 4, 100},
+        {"more than 1 s behind starts a new one", true, 100, 49, 4, 0, 53},
+        {"a reloaded page from 0", true, 5000, 0, 1, 0, 1},
+        {"largest index", true, 100, 1ull << 53, 102, 0, (1ull << 53) + 102},
+    };
+    for (const auto &c : cases) {
+        const UplinkSeqCut cut = uplink_seq_cut(c.started, c.next, c.seq, c.frames);
+        EXPECT_EQ(cut.old_frames, c.old_frames) << c.what;
+        EXPECT_EQ(cut.next, c.want_next) << c.what;
+    }
+    // The ceiling sees the new frames only: five frames of which three
+    // were taken, to a card holding 40 ms, skip nothing (the two new ones
+    // fill the room left); counted whole, the post would skip 60 ms.
+    const UplinkSeqCut cut = uplink_seq_cut(true, 103, 100, 5);
+    bool trim = false;
+    const unsigned long allowed = uplink_allowed_bytes(40, &trim);
+    EXPECT_EQ(uplink_excess_bytes((5 - cut.old_frames) * 640, allowed), 0u);
+    EXPECT_EQ(uplink_excess_bytes(5 * 640, allowed), 1920u);
+}
+
+TEST(UplinkSeqParam, Table)
+{
+    const struct {
+        const char *what;
+        std::string target;
+        int rc;
+        unsigned long long seq;
+    } cases[] = {
+        {"none", "/tx?token=t", 0, 0},
+        {"no query", "/tx", 0, 0},
+        {"after the token", "/tx?token=t&seq=42", 1, 42},
+        {"before it", "/tx?seq=0&token=t", 1, 0},
+        {"leading zeros", "/tx?seq=0007", 1, 7},
+        {"2^53", "/tx?seq=9007199254740992", 1, 9007199254740992ull},
+        {"2^53 + 1", "/tx?seq=9007199254740993", -1, 0},
+        {"17 digits", "/tx?seq=00000000000000001", -1, 0},
+        {"empty", "/tx?seq=", -1, 0},
+        {"no value", "/tx?seq&token=t", -1, 0},
+        {"sign", "/tx?seq=+1", -1, 0},
+        {"minus", "/tx?seq=-1", -1, 0},
+        {"trailing letter", "/tx?seq=12a", -1, 0},
+        {"percent-encoded", "/tx?seq=%31", -1, 0},
+        {"first wins", "/tx?seq=1&seq=x", 1, 1},
+        {"first wins when bad", "/tx?seq=x&seq=1", -1, 0},
+        {"another name", "/tx?seqs=1&xseq=2", 0, 0},
+        {"upper case is another name", "/tx?SEQ=1", 0, 0},
+        {"beyond 255 characters of target", "/tx?pad=" + std::string(300, 'p') + "&seq=5", 1, 5},
+    };
+    for (const auto &c : cases) {
+        unsigned long long seq = 0;
+        const std::string head = "POST " + c.target + " HTTP/1.1\r\nX-Seq: seq=9\r\n\r\n";
+        EXPECT_EQ(uplink_seq_param(head, &seq), c.rc) << c.what;
+        EXPECT_EQ(seq, c.seq) << c.what;
+    }
+    unsigned long long seq = 0;
+    EXPECT_EQ(uplink_seq_param(std::string_view("POST /tx?seq=12 HTTP/1.1\r\n\r\n", 14), &seq), 1)
+        << "confined to the given head";
+    EXPECT_EQ(seq, 1u);
+    // Read like the request line: a line end is a blank like any other.
+    EXPECT_EQ(uplink_seq_param("POST\r\n/tx?seq=1x HTTP/1.1\r\n\r\n", &seq), -1) << "target after a line end";
+}
+
+TEST(UplinkKeeper, WhatItDoesBetweenPosts)
+{
+    // Times in seconds since an arbitrary start; the last post at 100.0
+    // left 40 ms queued.
+    const struct {
+        const char *what;
+        double now, last_used, last_post;
+        int level_ms;
+        bool close, pad, start_late, timing;
+        double wake_at;
+    } cases[] = {
+        {"punctual: wakes when 10 ms are left", 100.0, 100.0, 100.0, 40, false, false, false, true, 100.03},
+        {"due: pads", 100.03, 100.0, 100.0, 40, false, true, false, false, 102.03},
+        {"late by two periods: held audio starts too", 100.04, 100.0, 100.0, 40, false, true, true, false,
+         102.04},
+        {"bridged up to 1 s", 101.0, 101.0, 100.0, 40, false, true, true, false, 103.0},
+        {"then the talk spurt is over", 101.01, 101.0, 100.0, 40, false, false, false, false, 103.01},
+        {"unknown queue: nothing to time", 100.0, 100.0, 100.0, -1, false, false, false, false, 102.0},
+        {"10 s idle stays open", 110.0, 100.0, 100.0, 40, false, false, false, false, 112.0},
+        {"10.5 s idle closes", 110.5, 100.0, 100.0, 40, true, false, false, false, 112.5},
+        {"a failed post counts as use", 110.5, 105.0, 100.0, 40, false, false, false, false, 112.5},
+    };
+    for (const auto &c : cases) {
+        const UplinkKeeperStep s = uplink_keeper_step(c.now, c.last_used, c.last_post, c.level_ms, 100.0);
+        EXPECT_EQ(s.close, c.close) << c.what;
+        EXPECT_EQ(s.pad, c.pad) << c.what;
+        EXPECT_EQ(s.start_late, c.start_late) << c.what;
+        EXPECT_EQ(s.timing, c.timing) << c.what;
+        EXPECT_NEAR(s.wake_at, c.wake_at, 1e-9) << c.what;
+    }
+    EXPECT_NEAR(uplink_keeper_wake(5.0, 30), 5.02, 1e-9) << "after a pad to 30 ms";
+}
+
 }  // namespace

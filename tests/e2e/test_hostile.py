@@ -222,8 +222,19 @@ class Hostile(NoCardServiceCase):
                   for lines, token in ((("Transfer-Encoding: chunked",), True),
                                        (("transfer-encoding: identity", "Content-Length: 4"), True),
                                        (("Transfer-Encoding:",), False))]
+        # A text token is added to the query after the real one: a sequence
+        # index that is malformed or out of range, or a body that is not
+        # whole 640-byte frames, is refused from the head; a good index
+        # changes no error answer, and the first "seq" decides.
+        cases += [(("Content-Length: 640",), q, fixed_answer("400 Bad Request"))
+                  for q in ("&seq=", "&seq", "&seq=-1", "&seq=1a", "&seq=%31", "&seq=9007199254740993",
+                            "&seq=x&seq=1")]
+        cases += [(("Content-Length: " + n,), "&seq=0", fixed_answer("400 Bad Request")) for n in ("641", "100")]
+        cases += [((), "&seq=9007199254740992", no_card), (("Content-Length: 0",), "&seq=1&seq=x", no_card),
+                  (("Content-Length: 65537",), "&seq=0", fixed_answer("413 Payload Too Large"))]
         for lines, token, want in cases:
-            c, (_, _, body, head) = self.ask(request("POST", TX, self.tok if token else None, lines))
+            tok = self.tok + token if isinstance(token, str) else self.tok if token else None
+            c, (_, _, body, head) = self.ask(request("POST", TX, tok, lines))
             self.assertEqual(head + body, want, lines)
             self.assertTrue(c.closed(), lines)
 
