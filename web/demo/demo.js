@@ -26,8 +26,12 @@ $('token').addEventListener('input', updateTrustLink);
 // Called by the client when the service refuses the token: shows a box and
 // resolves with what the user pastes. A real web interface would ask its
 // own back end for a fresh token here instead.
+// "#renew=T1,T2" answers the renewals with these tokens in turn (the last
+// one again and again), for the browser test.
+const renewals = (params.get('renew') || '').split(',').filter(Boolean);
 function askForToken() {
   seen.tokenRequests += 1;
+  if (renewals.length) return Promise.resolve(renewals.length > 1 ? renewals.shift() : renewals[0]);
   $('token-box').style.display = 'block';
   $('fresh-token').focus();
   return new Promise((resolve) => {

@@ -198,17 +198,50 @@ export async function stopAll(S) {
   if (S.dir) fs.rmSync(S.dir, { recursive: true, force: true });
 }
 
-export function pageUrl(S, token, extra = '') {
-  return `http://127.0.0.1:${S.webPort}/demo/#service=https://localhost:${S.port}&token=${token}${extra}`;
+export function pageUrl(S, token, extra = '', port = S.port) {
+  return `http://127.0.0.1:${S.webPort}/demo/#service=https://localhost:${port}&token=${token}${extra}`;
 }
 
 // Opens the demo page and presses its call button (a user gesture, so the
-// page may start audio).
-export async function openCall(S, token, extra = '') {
-  const page = await S.browser.open(pageUrl(S, token, extra));
+// page may start audio). `port`: where the page finds the service.
+export async function openCall(S, token, extra = '', port = S.port) {
+  const page = await S.browser.open(pageUrl(S, token, extra, port));
   await until('the demo page', () => page.eval('!!window.callAudioDemo'));
   await page.click('#call');
   return page;
+}
+
+// A loopback TCP relay to the service, holding every piece `delayMs` each
+// way (in order), whose freeze() makes every connection open at that moment
+// go silent both ways without closing, as a Wi-Fi roam leaves them;
+// connections made later are relayed as usual. close() ends it and its
+// connections.
+export function startRelay(targetPort, { delayMs = 0 } = {}) {
+  const conns = new Set();
+  const server = net.createServer((client) => {
+    const up = net.connect(targetPort, '127.0.0.1');
+    const c = { client, up, frozen: false };
+    conns.add(c);
+    const later = (fn) => (delayMs > 0 ? setTimeout(fn, delayMs) : fn());
+    const end = () => { conns.delete(c); client.destroy(); up.destroy(); };
+    // A side's end (a service that answers and closes) follows its last
+    // bytes; an error ends both at once.
+    const pass = (from, to) => {
+      from.on('data', (d) => later(() => { if (!c.frozen && !to.destroyed) to.write(d); }));
+      from.on('end', () => later(() => { if (!c.frozen) to.end(); }));
+    };
+    pass(client, up);
+    pass(up, client);
+    for (const s of [client, up]) {
+      s.on('error', end);
+      s.on('close', () => later(end));
+    }
+  });
+  return new Promise((resolve) => server.listen(0, '127.0.0.1', () => resolve({
+    port: server.address().port,
+    freeze() { for (const c of conns) c.frozen = true; return conns.size; },
+    close() { for (const c of conns) { c.client.destroy(); c.up.destroy(); } server.close(); },
+  })));
 }
 
 export const lastState = (page) => page.eval(
@@ -261,8 +294,9 @@ export function decodePattern(s) {
 // Walks the proven frames of what was played. Silence the player inserts
 // (priming, underruns) advances the sample index but not the frame number;
 // lost audio advances the frame number further than the index. So
-// `missing` counts frames that never played, `backwards` frames that played
-// out of order or twice, and `lost` the places where frames went missing.
+// `missing` counts frames that never played, `backwards` the places where
+// frames played out of order or twice, `repeated` how many frames they went
+// back in all, and `lost` the places where frames went missing.
 export function frameRun(played) {
   const g = decodePattern(played);
   const first = played.findIndex((v) => v !== 0);
@@ -270,18 +304,19 @@ export function frameRun(played) {
   let missing = 0;
   let lost = 0;
   let backwards = 0;
+  let repeated = 0;
   let prev = -1;
   for (let i = Math.max(first, 0); i < g.length; i++) {
     if (g[i] < 0) continue;
     proven += 1;
     if (prev >= 0) {
       const dg = g[i] - g[prev];
-      if (dg <= 0) backwards += 1;
+      if (dg <= 0) { backwards += 1; repeated += 1 - dg; }
       else if (dg > i - prev) { missing += dg - (i - prev); lost += 1; }
     }
     prev = i;
   }
-  return { first, span: first < 0 ? 0 : played.length - first, proven, missing, lost, backwards,
+  return { first, span: first < 0 ? 0 : played.length - first, proven, missing, lost, backwards, repeated,
            lastFrame: prev < 0 ? -1 : g[prev] };
 }
 
