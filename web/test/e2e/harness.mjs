@@ -202,13 +202,80 @@ export function pageUrl(S, token, extra = '') {
   return `http://127.0.0.1:${S.webPort}/demo/#service=https://localhost:${S.port}&token=${token}${extra}`;
 }
 
-// Opens the demo page and presses its call button (a user gesture, so the
-// page may start audio).
+// Finds, in the page and every open shadow root, the shown element with an
+// ARIA role and accessible name, the way assistive technology and a person
+// see the panel: explicit roles, the implicit roles of the controls the
+// panel uses, and names from aria-label, aria-labelledby, a <label> (without
+// the control's own text) or the content. Runs in the page; `then(el)`
+// says what to return.
+const BY_ROLE = `(role, name, then) => {
+  const implicit = (el) => el.getAttribute('role') || ({ button: 'button', summary: 'button', select: 'combobox',
+    a: el.hasAttribute('href') ? 'link' : '', input: { checkbox: 'checkbox', range: 'slider' }[el.type] || '' })[el.localName] || '';
+  const text = (el) => (el ? el.textContent : '').replace(/\\s+/g, ' ').trim();
+  const label = (l) => { const c = l.cloneNode(true); c.querySelectorAll('input, select').forEach((e) => e.remove()); return text(c); };
+  const nameOf = (el) => el.getAttribute('aria-label')
+    || (el.getAttribute('aria-labelledby') || '').split(' ').filter(Boolean).map((id) => text(el.getRootNode().getElementById(id))).join(' ')
+    || (el.labels && el.labels.length ? [...el.labels].map(label).join(' ') : text(el));
+  const walk = (root) => {
+    for (const el of root.querySelectorAll('*')) {
+      if (implicit(el) === role && el.getClientRects().length && (name === null || nameOf(el) === name)) return el;
+      const inner = el.shadowRoot && walk(el.shadowRoot);
+      if (inner) return inner;
+    }
+    return null;
+  };
+  const el = walk(document);
+  return el ? then(el) : null;
+}`;
+
+// A name of null matches any name.
+export const byRole = (page, role, name, then = '(el) => true') =>
+  page.eval(`(${BY_ROLE})(${JSON.stringify(role)}, ${JSON.stringify(name)}, ${then})`);
+
+// Presses the control with this role and name with a real pointer click
+// (the user gesture audio needs), once it is shown and enabled.
+export async function press(page, role, name) {
+  const at = await until(`${role} "${name}" to be shown and enabled`, () => byRole(page, role, name,
+    `(el) => { if (el.disabled) return null; el.scrollIntoView({ block: 'center' });
+       const r = el.getBoundingClientRect(); return { x: Math.round(r.x + r.width / 2), y: Math.round(r.y + r.height / 2) }; }`));
+  await page.clickAt(at.x, at.y);
+}
+
+// The panel's live region: what a screen reader announces.
+export const statusText = (page) => byRole(page, 'status', null, '(el) => el.textContent');
+
+// Opens the demo page and presses the panel's Call button.
 export async function openCall(S, token, extra = '') {
-  const page = await S.browser.open(pageUrl(S, token, extra));
-  await until('the demo page', () => page.eval('!!window.callAudioDemo'));
-  await page.click('#call');
+  const page = await openDemo(S, token, extra);
+  await press(page, 'button', 'Call');
   return page;
+}
+
+export async function openDemo(S, token, extra = '') {
+  const page = await S.browser.open(pageUrl(S, token, extra));
+  await until('the demo page', () => page.eval('!!(window.callAudioDemo && window.callAudioDemo.panel)'));
+  return page;
+}
+
+// Checks a state of the page with axe-core (every rule it runs by default:
+// WCAG A and AA and its best practices) and, where the engine can take
+// them, writes screenshots at a phone's and a desktop's width to
+// SHOTS/<name>-<width>.png for a reviewer to look at.
+export const SHOTS = path.join(BUILD, 'web-screenshots');
+let AXE = null;
+export const WIDTHS = { phone: 390, desktop: 1280 };
+export async function checkState(page, name) {
+  AXE = AXE || fs.readFileSync(path.join(HERE, 'node_modules', 'axe-core', 'axe.min.js'), 'utf8');
+  const violations = await page.eval(`(() => {
+    if (!window.axe) { ${AXE}\n }
+    return window.axe.run(document, { resultTypes: ['violations'] }).then((r) => r.violations.map((v) =>
+      ({ id: v.id, impact: v.impact, help: v.help, nodes: v.nodes.slice(0, 3).map((n) => n.target.join(' ')) })));
+  })()`);
+  if (page.screenshot) {
+    fs.mkdirSync(SHOTS, { recursive: true });
+    for (const [w, px] of Object.entries(WIDTHS)) await page.screenshot(path.join(SHOTS, `${name}-${w}.png`), px);
+  }
+  return violations;
 }
 
 export const lastState = (page) => page.eval(
