@@ -298,6 +298,7 @@ export const Problem = Object.freeze({
   NETWORK: 'network',
   MICROPHONE: 'microphone',
   SERVICE: 'service',
+  INSECURE: 'insecure',
 });
 
 const PROBLEM_TEXT = {
@@ -310,6 +311,8 @@ const PROBLEM_TEXT = {
   'network': 'The network connection to the service was lost. Reconnecting.',
   'microphone': 'The microphone is not available (permission refused or no device).',
   'service': 'The service gave an unexpected answer.',
+  'insecure': 'This page is not a secure context (HTTPS or http://localhost): the browser offers it '
+    + 'neither the microphone nor audio worklets.',
 };
 
 export function describeProblem(code) {
@@ -357,7 +360,6 @@ export class CallMachine {
     this.everLive = false;
     this.captureRetries = 0;
     this.networkRetries = 0;
-    this.tokenAsked = false;  // a fresh token was asked for and not yet proven good
   }
 
   set(state, problem) {
@@ -369,7 +371,6 @@ export class CallMachine {
     this.everLive = false;
     this.captureRetries = 0;
     this.networkRetries = 0;
-    this.tokenAsked = false;
     this.backoff.reset();
     this.noCardBackoff.reset();
     this.set(State.CONNECTING, null);
@@ -395,7 +396,6 @@ export class CallMachine {
   streamAnswer(status, body = '') {
     if (status === 200) {
       this.everLive = true;
-      this.tokenAsked = false;
       this.captureRetries = 0;
       this.networkRetries = 0;
       this.noCardBackoff.reset();
@@ -415,14 +415,14 @@ export class CallMachine {
     return this.end(Problem.SERVICE);
   }
 
+  // The stream was refused its token: the token keeper renews it (and
+  // decides when renewing is futile); meanwhile the call waits.
   tokenRefused() {
-    if (this.tokenAsked) return this.end(Problem.TOKEN_REFUSED); // the fresh one failed too
-    this.tokenAsked = true;
     this.set(State.WAITING, Problem.TOKEN_REFUSED);
     return { do: 'token' };
   }
 
-  // The integrator's token callback answered: a new token, or nothing.
+  // The token keeper answered: a token to try, or none worth trying.
   tokenSupplied(ok) {
     if (!ok) return this.end(Problem.TOKEN_REFUSED);
     this.set(State.CONNECTING, null);
@@ -448,6 +448,21 @@ export class CallMachine {
   fetchFailed({ online = true } = {}) {
     if (!this.everLive && online) return this.end(Problem.CERTIFICATE);
     return this.networkLost();
+  }
+
+  // No stream bytes for the watchdog's time: the connection is taken for
+  // dead (a roam, a sleeping radio) and opened again; the service's
+  // newest-listener-wins closes the old one.
+  streamStalled({ liveMs = 0 } = {}) {
+    return this.streamEnded({ clean: false, liveMs });
+  }
+
+  // Whether microphone audio is posted: while the stream is live, and while
+  // a lost stream reconnects (posts have their own connections). Not before
+  // the first answer, nor while no card or a refused token holds the call.
+  uplinkOpen() {
+    if (this.state === State.LIVE) return true;
+    return this.everLive && this.state !== State.ENDED && this.problem === Problem.NETWORK;
   }
 
   networkLost() {
@@ -493,4 +508,240 @@ export class RateMeter {
     this.prune(now);
     return (this.times.length * 1000) / this.windowMs;
   }
+}
+
+// ---- the uplink's send clock ----
+//
+// The microphone's 20 ms frames are the clock: posts leave as frames come,
+// not when answers come, so a long round trip costs delay, not audio. With
+// `seq` on the post (the capture index of its first frame) the service
+// skips frames it already has or that a newer post overtook, so several
+// posts may be in flight and none plays out of order. A service that does
+// not answer `X-Audio-Next` gets one post at a time, each carrying what
+// the microphone made meanwhile.
+export const MAX_POST_FRAMES = 4;   // 80 ms: the most the service queues for the card
+export const MAX_IN_FLIGHT = 3;
+
+const clamp = (v, lo, hi) => Math.min(hi, Math.max(lo, v));
+
+// A post's time-out (ms) for a smoothed round trip; 0 or less: none measured.
+export function postTimeoutMs(rttMs) {
+  return rttMs > 0 ? clamp(4 * rttMs + 250, 500, 2000) : 2000;
+}
+
+// Frames per post for a (pessimistic) round trip: one while round trips are
+// short; beyond that, enough that about two posts cover a round trip, which
+// leaves the third in-flight slot for jitter.
+export function framesPerPost(rttMs) {
+  return clamp(Math.ceil(rttMs / 50), 1, MAX_POST_FRAMES);
+}
+
+export class SendClock {
+  constructor({ maxFrames = MAX_POST_FRAMES, maxInFlight = MAX_IN_FLIGHT } = {}) {
+    this.maxFrames = maxFrames;
+    this.maxInFlight = maxInFlight;
+    this.pending = [];          // [index, bytes, posted before] not in flight, oldest first
+    this.flying = new Map();    // post id -> post
+    this.seq = null;            // service takes seq: null until the first 200 says
+    this.next = 0;              // X-Audio-Next: every frame below it was taken or skipped
+    this.newest = -1;           // capture index of the newest frame pushed
+    this.srtt = 0;
+    this.rttvar = 0;
+    this.pausedUntil = 0;
+    this.ids = 0;
+    this.dropped = 0;           // frames never posted: pushed out by newer ones
+    this.postsFailed = 0;       // posts without a 200 (time-outs included)
+    this.postsTimedOut = 0;
+  }
+
+  get inFlight() {
+    return this.flying.size;
+  }
+
+  // A captured frame: `index` counts the microphone's frames from 0.
+  push(index, bytes) {
+    this.newest = Math.max(this.newest, index);
+    this.pending.push([index, bytes, false]);
+    this.trim();
+  }
+
+  trim() {
+    while (this.pending.length > this.maxFrames) {
+      const [, , posted] = this.pending.shift();
+      if (!posted) this.dropped += 1;
+    }
+  }
+
+  // The post to send now, or null: { id, seq, count, body, timeoutMs }.
+  take(nowMs) {
+    this.pending = this.pending.filter(([i]) => i >= this.next);
+    if (!this.pending.length || nowMs < this.pausedUntil) return null;
+    const parallel = this.seq === true;
+    if (this.flying.size >= (parallel ? this.maxInFlight : 1)) return null;
+    if (parallel && this.pending.length < framesPerPost(this.srtt + 2 * this.rttvar)) return null;
+    // One post holds consecutive frames only: seq names the first.
+    let n = 1;
+    while (n < this.pending.length && this.pending[n][0] === this.pending[0][0] + n) n += 1;
+    const frames = this.pending.splice(0, n);
+    const body = new Uint8Array(n * FRAME_BYTES);
+    frames.forEach(([, bytes], k) => body.set(bytes, k * FRAME_BYTES));
+    const post = { id: ++this.ids, seq: frames[0][0], count: n, body, frames,
+                   timeoutMs: postTimeoutMs(this.srtt) };
+    this.flying.set(post.id, post);
+    return post;
+  }
+
+  // A 200. `next`: its X-Audio-Next as a number, or null when absent.
+  answered(id, { next = null, rttMs }) {
+    if (!this.flying.delete(id)) return;
+    if (this.seq === null) this.seq = next !== null;
+    if (next !== null && next > this.next) this.next = next;
+    if (this.srtt === 0) {
+      this.srtt = rttMs;
+      this.rttvar = rttMs / 2;
+    } else {
+      this.rttvar += (Math.abs(rttMs - this.srtt) - this.rttvar) / 4;
+      this.srtt += (rttMs - this.srtt) / 8;
+    }
+  }
+
+  // No 200: a time-out, no answer, or a refusal. The post's frames go back
+  // to be sent again when they are still among the newest and not known to
+  // be taken (a time-out's are stale by then); `pauseMs` holds every post.
+  failed(id, { nowMs, timedOut = false, pauseMs = 0 }) {
+    const post = this.flying.get(id);
+    if (!post) return;
+    this.flying.delete(id);
+    this.postsFailed += 1;
+    if (timedOut) this.postsTimedOut += 1;
+    this.pausedUntil = Math.max(this.pausedUntil, nowMs + pauseMs);
+    const have = new Set(this.pending.map(([i]) => i));
+    const again = post.frames.filter(([i]) => i >= this.next && i > this.newest - this.maxFrames && !have.has(i))
+      .map(([i, bytes]) => [i, bytes, true]);
+    if (!again.length) return;
+    this.pending = [...again, ...this.pending].sort((a, b) => a[0] - b[0]);
+    this.trim();
+  }
+}
+
+// ---- tokens ----
+
+// When a token stops being valid, in epoch ms: its expiry digits are the
+// last valid second by the router's clock. NaN when the token has no
+// expiry digits.
+export function tokenExpiryMs(token) {
+  const m = /^(\d{1,15})\./.exec(String(token || ''));
+  return m ? (Number(m[1]) + 1) * 1000 : NaN;
+}
+
+// Keeps the call's token fresh with the integrator's getToken(). One
+// renewal at a time: requests that find a renewal started by a refusal wait
+// for it. A renewal starts `aheadMs` before the token's expiry (the running
+// requests go on with the old token meanwhile) and after a refusal. Since
+// the page's clock may differ from the router's, a token that already looks
+// expired is still tried. A refusal of a token a renewal has already
+// replaced only means "try again with the new one", and a renewal that
+// returns the same token (tokens minted in whole seconds) is kept and
+// tried: only `maxFutile` refusals of the current token in a row, without a
+// success between them, end the call. Renewals are at least `spacingMs`
+// apart, so a broken callback cannot spin.
+export class TokenKeeper {
+  constructor({ token = '', getToken = null, now = () => Date.now(),
+                sleep = (ms) => new Promise((r) => setTimeout(r, ms)),
+                aheadMs = 30000, spacingMs = 5000, maxFutile = 3 } = {}) {
+    Object.assign(this, { token, getToken, now, sleep, aheadMs, spacingMs, maxFutile });
+    this.renewing = null;       // promise of the renewal in flight: true when a token came back
+    this.blocking = false;      // requests wait for it
+    this.lastRenewal = -Infinity;
+    this.aheadFor = null;       // the token last renewed ahead of its expiry
+    this.futile = 0;            // refusals of the current token since the last success
+    this.renewals = 0;
+  }
+
+  // The token for the next request, after any renewal it must wait for.
+  async current() {
+    const exp = tokenExpiryMs(this.token);
+    const t = this.now();
+    if (this.getToken && !this.renewing && this.aheadFor !== this.token
+        && t >= exp - this.aheadMs && t < exp && t - this.lastRenewal >= this.spacingMs) {
+      this.aheadFor = this.token;
+      this.renew(false);
+    }
+    if (this.renewing && this.blocking) await this.renewing;
+    return this.token;
+  }
+
+  renew(blocking) {
+    if (this.renewing) {
+      this.blocking = this.blocking || blocking;
+      return this.renewing;
+    }
+    this.blocking = blocking;
+    const wait = Math.max(0, this.lastRenewal + this.spacingMs - this.now());
+    const renewal = (async () => {
+      if (wait > 0) await this.sleep(wait);
+      this.lastRenewal = this.now();
+      this.renewals += 1;
+      let fresh = '';
+      try {
+        fresh = String((await this.getToken()) || '');
+      } catch {
+        fresh = '';
+      }
+      if (fresh) this.token = fresh;
+      return !!fresh;
+    })();
+    this.renewing = renewal;
+    renewal.then(() => {
+      if (this.renewing === renewal) {
+        this.renewing = null;
+        this.blocking = false;
+      }
+    });
+    return renewal;
+  }
+
+  // A request sent with `used` got a 403. Resolves true when it may be
+  // retried with `token`, false when the call should end.
+  async refused(used) {
+    if (!this.getToken) return false;
+    if (used !== this.token) return true;        // already replaced
+    if (this.renewing) {
+      this.blocking = true;
+      return this.renewing;
+    }
+    this.futile += 1;
+    if (this.futile > this.maxFutile) return false;
+    return this.renew(true);
+  }
+
+  // A request sent with `used` was accepted.
+  accepted(used) {
+    if (used === this.token) this.futile = 0;
+  }
+}
+
+// ---- the call's lifecycle ----
+
+// What a getUserMedia() failure (the error's name) means: the user or a
+// policy said no ('denied'), or there is no usable microphone ('absent').
+export function micFailure(name) {
+  return name === 'NotAllowedError' || name === 'SecurityError' || name === 'PermissionDeniedError'
+    ? 'denied' : 'absent';
+}
+
+// The call after its microphone failed: it goes on listen-only while there
+// is something to listen to, else it ends.
+export function withoutMic({ listen }) {
+  return listen ? { listenOnly: true, end: null } : { listenOnly: false, end: Problem.MICROPHONE };
+}
+
+// What the page reports about its audio context. `ctxState` is the
+// context's state ('interrupted' is WebKit's: a phone call or another app
+// took the audio; it resumes by itself); `resumeStuck`: a resume() the
+// client asked for has not taken effect, which outside a user gesture
+// means the browser waits for one.
+export function audioReport({ ctxState, resumeStuck = false, active = true }) {
+  const audio = ['running', 'suspended', 'interrupted', 'closed'].includes(ctxState) ? ctxState : 'closed';
+  return { audio, needsGesture: active && audio === 'suspended' && resumeStuck };
 }

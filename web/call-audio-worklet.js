@@ -1,84 +1,146 @@
 // AudioWorklet processors of the browser client, loaded with
-// audioWorklet.addModule(). They run on the audio thread, so they only move
-// samples; the network stays on the page's thread.
+// audioWorklet.addModule(). They run on the audio thread and only move
+// samples: the network is in call-audio-worker.js, which talks to them over
+// MessagePorts the page hands out ({ type: 'port', port } on node.port).
 import { FramePacker, JitterBuffer, RATE, Resampler } from './call-audio-core.js';
 
-const REPORT_EVERY = 0.1; // seconds between figure messages
+const REPORT_EVERY = 0.1; // seconds between figure and played-input messages
 
-// Plays the far end: samples arrive by message, already at the context's
-// rate, and go through the jitter buffer.
+// The player's core behind the interface the adaptive player offers:
+// push(samples, arrivalSec), render(out, nowSec), flush(), takeRuns(),
+// figures(). This one is the fixed-start, capped buffer.
+class BufferPlayer {
+  constructor({ rate, minTargetMs = 60, capMs = 200 }) {
+    this.ms = rate / 1000;
+    this.buffer = new JitterBuffer({ start: Math.round(minTargetMs * this.ms), cap: Math.round(capMs * this.ms) });
+    this.index = 0;       // input index of the buffer's oldest sample
+    this.runs = [];
+  }
+
+  push(samples) {
+    const before = this.buffer.dropped;
+    this.buffer.push(samples);
+    this.index += this.buffer.dropped - before;
+  }
+
+  render(out) {
+    const n = this.buffer.pull(out);
+    if (n) this.run(this.index, n);
+    this.index += n;
+    if (n < out.length) this.run(-1, out.length - n);
+  }
+
+  run(first, count) {
+    const last = this.runs[this.runs.length - 1];
+    if (last && (first < 0 ? last[0] < 0 : last[0] >= 0 && last[0] + last[1] === first)) last[1] += count;
+    else this.runs.push([first, count]);
+  }
+
+  flush() {
+    this.buffer = new JitterBuffer({ start: this.buffer.start, cap: this.buffer.cap });
+    this.index = 0;
+  }
+
+  takeRuns() {
+    const r = this.runs;
+    this.runs = [];
+    return r;
+  }
+
+  figures() {
+    const b = this.buffer;
+    return { delayMs: b.fill / this.ms, targetMs: b.start / this.ms, jitterMs: 0, underruns: b.underruns,
+             concealedMs: 0, droppedMs: b.dropped / this.ms, stretchedMs: 0, capCuts: 0, fades: 0,
+             peakMs: b.takePeak() / this.ms };
+  }
+}
+
+// Plays the far end: samples come from the network worker, already at the
+// context's rate. Reports go to the page on node.port: figures, which
+// input samples each stretch of output played (their index at 16 kHz, from
+// 0 at the stream's start), and, when asked, the output itself.
 class CallAudioPlayer extends AudioWorkletProcessor {
   constructor(options) {
     super();
     const o = options.processorOptions || {};
-    const ms = sampleRate / 1000;
-    this.buffer = new JitterBuffer({ start: Math.round((o.startMs ?? 60) * ms),
-                                     cap: Math.round((o.capMs ?? 200) * ms) });
-    this.tap = !!o.tap;           // send what was played back to the page
+    this.player = new BufferPlayer({ rate: sampleRate, minTargetMs: o.startMs ?? 60, capMs: o.capMs ?? 200 });
+    this.toInput = RATE / sampleRate;   // input samples at 16 kHz per sample here
+    this.tap = !!o.tap;                 // send what was played back to the page
     this.tapped = [];
     this.tappedLen = 0;
+    this.blocks = [];
+    this.blocksAt = -1;
+    this.inserted = 0;
     this.sumSq = 0;
     this.count = 0;
     this.nextReport = currentTime + REPORT_EVERY;
-    this.port.onmessage = (e) => {
+    const take = (e) => {
       const m = e.data;
-      if (m instanceof Float32Array) this.buffer.push(m);
-      else if (m && m.type === 'flush') {
-        this.buffer = new JitterBuffer({ start: this.buffer.start, cap: this.buffer.cap });
-      }
+      if (m instanceof Float32Array) this.player.push(m, currentTime);
+      else if (m && m.type === 'flush') this.player.flush();
+      else if (m && m.type === 'port') m.port.onmessage = take;
     };
+    this.port.onmessage = take;
   }
 
   process(inputs, outputs) {
     const out = outputs[0];
     const ch0 = out[0];
-    this.buffer.pull(ch0);
+    this.player.render(ch0, currentTime);
     for (let c = 1; c < out.length; c++) out[c].set(ch0);
+    if (this.blocksAt < 0) this.blocksAt = currentTime;
+    for (const [first, count] of this.player.takeRuns()) {
+      const n = Math.round(count * this.toInput);
+      if (first < 0) this.inserted += n;
+      this.blocks.push([first < 0 ? -1 : Math.round(first * this.toInput), n]);
+    }
     for (let i = 0; i < ch0.length; i++) this.sumSq += ch0[i] * ch0[i];
     this.count += ch0.length;
     if (this.tap) {
       this.tapped.push(Float32Array.from(ch0));
       this.tappedLen += ch0.length;
     }
-    if (currentTime >= this.nextReport) {
-      const ms = sampleRate / 1000;
-      const b = this.buffer;
-      const msg = {
-        type: 'figures',
-        fillMs: b.fill / ms,
-        peakMs: b.takePeak() / ms,
-        underruns: b.underruns,
-        droppedMs: b.dropped / ms,
-        level: Math.sqrt(this.sumSq / Math.max(1, this.count)),
-      };
-      this.sumSq = 0;
-      this.count = 0;
-      this.nextReport = currentTime + REPORT_EVERY;
-      this.port.postMessage(msg);
-      if (this.tap && this.tappedLen) {
-        const all = new Float32Array(this.tappedLen);
-        let o = 0;
-        for (const t of this.tapped) { all.set(t, o); o += t.length; }
-        this.tapped = [];
-        this.tappedLen = 0;
-        this.port.postMessage({ type: 'played', samples: all }, [all.buffer]);
-      }
-    }
+    if (currentTime >= this.nextReport) this.report();
     return true;
+  }
+
+  report() {
+    const f = this.player.figures();
+    this.port.postMessage({ type: 'figures', ...f, level: Math.sqrt(this.sumSq / Math.max(1, this.count)) });
+    this.port.postMessage({ type: 'played-input', at: this.blocksAt, blocks: this.blocks, inserted: this.inserted });
+    this.blocks = [];
+    this.blocksAt = -1;
+    this.inserted = 0;
+    this.sumSq = 0;
+    this.count = 0;
+    this.nextReport = currentTime + REPORT_EVERY;
+    if (this.tap && this.tappedLen) {
+      const all = new Float32Array(this.tappedLen);
+      let o = 0;
+      for (const t of this.tapped) { all.set(t, o); o += t.length; }
+      this.tapped = [];
+      this.tappedLen = 0;
+      this.port.postMessage({ type: 'played', samples: all }, [all.buffer]);
+    }
   }
 }
 
 // Turns the microphone into 20 ms frames of 16 kHz S16LE, resampling when
-// the context does not run at 16 kHz.
+// the context does not run at 16 kHz. Frames go to the network worker's
+// port; levels to the page.
 class CallAudioMic extends AudioWorkletProcessor {
   constructor() {
     super();
     this.resampler = sampleRate === RATE ? null : new Resampler(sampleRate, RATE);
     this.packer = new FramePacker();
+    this.out = null;
     this.sumSq = 0;
     this.count = 0;
     this.nextReport = currentTime + REPORT_EVERY;
     this.mono = new Float32Array(128);
+    this.port.onmessage = (e) => {
+      if (e.data && e.data.type === 'port') this.out = e.data.port;
+    };
   }
 
   process(inputs) {
@@ -96,7 +158,7 @@ class CallAudioMic extends AudioWorkletProcessor {
       this.count += n;
       const at16k = this.resampler ? this.resampler.process(mono) : mono;
       for (const frame of this.packer.push(at16k)) {
-        this.port.postMessage({ type: 'frame', bytes: frame }, [frame.buffer]);
+        if (this.out) this.out.postMessage({ type: 'frame', bytes: frame }, [frame.buffer]);
       }
     }
     if (currentTime >= this.nextReport) {

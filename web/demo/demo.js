@@ -38,8 +38,12 @@ panel.clientOptions = {
   onPlayed: params.get('tap') ? (samples, rate) => { seen.played.push(samples); seen.playedRate = rate; } : null,
   sampleRate: params.get('rate') ? Number(params.get('rate')) : undefined,
 };
+// "#renew=T1,T2" answers the callback with these tokens in turn (the last
+// one again and again), for the browser test.
+const renewals = (params.get('renew') || '').split(',').filter(Boolean);
 panel.getToken = async () => {
   seen.tokenRequests += 1;
+  if (seen.tokenRequests > 1 && renewals.length) return renewals.length > 1 ? renewals.shift() : renewals[0];
   return token;
 };
 seen.panel = panel;

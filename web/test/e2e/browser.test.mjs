@@ -8,7 +8,8 @@
 // Only what a fault breaks is asserted, with bounds a loaded machine keeps:
 // the tone reaches the card, the numbered frames play in order with every
 // loss accounted for, a second listener takes over, a refused token is
-// renewed. Delays, buffer levels and rates are timings: bench/browser_bench.mjs
+// renewed, a connection gone silent is replaced, a token that expires during
+// the call is renewed without ending it. Delays, buffer levels and rates are timings: bench/browser_bench.mjs
 // reports them.
 //
 // The page is the call panel (web/call-audio-panel.js), driven by role and
@@ -23,7 +24,7 @@ import path from 'node:path';
 import { ENGINES } from './engines.mjs';
 import {
   BIN, RATE, ROOT, byRole, cardRecord, checkState, db, freePort, frameRun, lossesBeforePage, lastState, mint,
-  openCall, openDemo, pageUrl, press, sleep, startAll, statusText, stopAll, takePlayed, until, waitState,
+  openCall, openDemo, pageUrl, press, sleep, startAll, startRelay, statusText, stopAll, takePlayed, until, waitState,
 } from './harness.mjs';
 
 const NAME = process.env.CALLAUDIO_BROWSER || 'chromium';
@@ -210,6 +211,51 @@ test(`${NAME}: where the context runs at 48 kHz the client resamples both ways`,
   checkToneAtCard(2, figures);
   await hangUp(page);
 });
+
+test(`${NAME}: a connection that goes silent is dropped by the watchdog and the call goes on`,
+  { skip, timeout: 90000 }, async () => {
+    const relay = await startRelay(S.port);
+    try {
+      const page = await openCall(S, token(), '', relay.port);
+      await waitState(page, 'live');
+      await sleep(1000);
+      assert.ok(relay.freeze() > 0, 'the relay held connections');
+      const f = await until('the watchdog to reconnect', async () => {
+        const last = await lastFigures(page);
+        return last && last.streamReconnects >= 1 && last.state === 'live' && last.rxLevel > 0.01 ? last : null;
+      });
+      console.log(`# reconnects ${f.streamReconnects}, posts timed out ${f.postsTimedOut}, failed ${f.postsFailed}`);
+      const states = await page.eval('window.callAudioDemo.states.map((s) => s.state + "/" + s.problem)');
+      assert.ok(!states.includes('ended/network') && !states.some((s) => s.startsWith('ended')), states.join(' '));
+      await hangUp(page);
+    } finally {
+      relay.close();
+    }
+  });
+
+test(`${NAME}: a token that expires during the call is renewed, though a renewal gives the same token back`,
+  { skip, timeout: 90000 }, async () => {
+    // Renewing ahead of the expiry gets the same short-lived token back (the
+    // integrator's cache); once it expires, the posts in flight are refused
+    // and the next renewal gets a fresh one. Refusals of the replaced token
+    // that land afterwards must not end the call.
+    const soon = token(6);
+    const page = await openCall(S, soon, `&renew=${soon},${token()}`);
+    await waitState(page, 'live');
+    // The panel's first ask, then two renewals.
+    await until('two renewals', () => page.eval('window.callAudioDemo.tokenRequests >= 3'));
+    await sleep(3000);
+    const f = await lastFigures(page);
+    const states = await page.eval('window.callAudioDemo.states.map((s) => s.state + "/" + s.problem)');
+    console.log(`# renewals ${f.tokenRenewals}, posts failed ${f.postsFailed}; states ${states.join(' ')}`);
+    assert.equal(f.state, 'live');
+    assert.ok(!states.some((s) => s.startsWith('ended')), 'the call ended');
+    assert.equal(await page.eval('window.callAudioDemo.tokenRequests'), 3);
+    checkToneAtCard(2, await page.eval('window.callAudioDemo.figures'));
+    await hangUp(page);
+  });
+
+const lastFigures = (page) => page.eval('window.callAudioDemo.figures.slice(-1)[0] || null');
 
 // Last: the refusal holds for the page's origin until the browser closes.
 test(`${NAME}: a refused microphone leaves the call listening only`, { skip, timeout: 60000 }, async (t) => {

@@ -198,8 +198,8 @@ export async function stopAll(S) {
   if (S.dir) fs.rmSync(S.dir, { recursive: true, force: true });
 }
 
-export function pageUrl(S, token, extra = '') {
-  return `http://127.0.0.1:${S.webPort}/demo/#service=https://localhost:${S.port}&token=${token}${extra}`;
+export function pageUrl(S, token, extra = '', port = S.port) {
+  return `http://127.0.0.1:${S.webPort}/demo/#service=https://localhost:${port}&token=${token}${extra}`;
 }
 
 // Finds, in the page and every open shadow root, the shown element with an
@@ -244,15 +244,16 @@ export async function press(page, role, name) {
 // The panel's live region: what a screen reader announces.
 export const statusText = (page) => byRole(page, 'status', null, '(el) => el.textContent');
 
-// Opens the demo page and presses the panel's Call button.
-export async function openCall(S, token, extra = '') {
-  const page = await openDemo(S, token, extra);
+// Opens the demo page and presses the panel's Call button (a user gesture,
+// so the page may start audio). `port`: where the page finds the service.
+export async function openCall(S, token, extra = '', port = S.port) {
+  const page = await openDemo(S, token, extra, port);
   await press(page, 'button', 'Call');
   return page;
 }
 
-export async function openDemo(S, token, extra = '') {
-  const page = await S.browser.open(pageUrl(S, token, extra));
+export async function openDemo(S, token, extra = '', port = S.port) {
+  const page = await S.browser.open(pageUrl(S, token, extra, port));
   await until('the demo page', () => page.eval('!!(window.callAudioDemo && window.callAudioDemo.panel)'));
   return page;
 }
@@ -276,6 +277,33 @@ export async function checkState(page, name) {
     for (const [w, px] of Object.entries(WIDTHS)) await page.screenshot(path.join(SHOTS, `${name}-${w}.png`), px);
   }
   return violations;
+}
+
+// A loopback TCP relay to the service whose freeze() makes every
+// connection open at that moment go silent both ways without closing, as a
+// Wi-Fi roam leaves them; connections made later are relayed as usual.
+// close() ends it and its connections. `bytes` counts what it carried each
+// way (TLS records as they cross the wire, without TCP/IP headers).
+export function startRelay(targetPort) {
+  const conns = new Set();
+  const bytes = { up: 0, down: 0, connections: 0 };
+  const server = net.createServer((client) => {
+    const up = net.connect(targetPort, '127.0.0.1');
+    const c = { client, up, frozen: false };
+    conns.add(c);
+    bytes.connections += 1;
+    const pass = (from, to, dir) => from.on('data', (d) => { if (!c.frozen) { bytes[dir] += d.length; to.write(d); } });
+    pass(client, up, 'up');
+    pass(up, client, 'down');
+    const end = () => { conns.delete(c); client.destroy(); up.destroy(); };
+    for (const s of [client, up]) { s.on('error', end); s.on('close', end); }
+  });
+  return new Promise((resolve) => server.listen(0, '127.0.0.1', () => resolve({
+    port: server.address().port,
+    bytes,
+    freeze() { for (const c of conns) c.frozen = true; return conns.size; },
+    close() { for (const c of conns) { c.client.destroy(); c.up.destroy(); } server.close(); },
+  })));
 }
 
 export const lastState = (page) => page.eval(

@@ -2,8 +2,9 @@
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import {
-  Backoff, CallMachine, FramePacker, JitterBuffer, PcmDecoder, Problem, Resampler, State,
-  UplinkQueue, encodeS16LE, postOutcome,
+  Backoff, CallMachine, FramePacker, JitterBuffer, PcmDecoder, Problem, Resampler, SendClock, State,
+  TokenKeeper, UplinkQueue, audioReport, encodeS16LE, framesPerPost, micFailure, postOutcome, postTimeoutMs,
+  tokenExpiryMs, withoutMic,
 } from '../../call-audio-core.js';
 
 const toInts = (f) => Array.from(f, (x) => Math.round(x * 32768));
@@ -191,24 +192,16 @@ test('state machine: 200 is live', () => {
   assert.equal(m.problem, null);
 });
 
-test('state machine: 403 asks for a token once; a second refusal ends', () => {
+test('state machine: 403 waits for the token keeper, whose answer decides', () => {
   const m = started();
   assert.deepEqual(m.streamAnswer(403, body('forbidden')), { do: 'token' });
+  assert.equal(m.state, State.WAITING);
   assert.equal(m.problem, Problem.TOKEN_REFUSED);
   assert.deepEqual(m.tokenSupplied(true), { do: 'connect', after: 0 });
-  assert.deepEqual(m.streamAnswer(403, body('forbidden')), { do: 'stop' });
+  assert.equal(m.problem, null);
+  assert.deepEqual(m.tokenSupplied(false), { do: 'stop' });
   assert.equal(m.state, State.ENDED);
   assert.equal(m.problem, Problem.TOKEN_REFUSED);
-
-  const n = started();
-  n.streamAnswer(403, body('forbidden'));
-  assert.deepEqual(n.tokenSupplied(false), { do: 'stop' });
-  assert.equal(n.problem, Problem.TOKEN_REFUSED);
-
-  const later = started(403);          // a token that expires during a long call
-  later.tokenSupplied(true);
-  later.streamAnswer(200);
-  assert.deepEqual(later.streamAnswer(403), { do: 'token' });
 });
 
 test('state machine: 503 no modem card waits for the call', () => {
@@ -300,4 +293,170 @@ test('post answers', () => {
   assert.equal(postOutcome(503, body()).problem, Problem.SERVICE);
   assert.equal(postOutcome(0).problem, Problem.NETWORK);
   for (const s of [0, 413, 500, 503]) assert.ok(postOutcome(s, body()).after > 0);
+});
+
+test('send clock: time-outs and post sizes from the round trip', () => {
+  for (const [rtt, timeout, frames] of [[0, 2000, 1], [10, 500, 1], [50, 500, 1], [60, 500, 2], [100, 650, 2],
+                                        [150, 850, 3], [400, 1850, 4], [2000, 2000, 4]]) {
+    assert.equal(postTimeoutMs(rtt), timeout, `time-out at ${rtt} ms`);
+    assert.equal(framesPerPost(rtt), frames, `frames per post at ${rtt} ms`);
+  }
+});
+
+// Each row drives a send clock: 'push N' captures N frames; 'take' sends
+// what is due, expecting [seq, count] per post ([] for none); 'ok K next
+// rtt' answers the K-th post sent with a 200 (next: X-Audio-Next, '-' for
+// none); 'fail K' and 'timeout K' fail it; 'pause K ms' fails it with a
+// pause. `after` checks the counters at the end.
+const clockRows = [
+  ['until seq is known: one post at a time, carrying what waited',
+    ['push 1', 'take [0,1]', 'push 2', 'take', 'ok 1 - 20', 'take [1,2]', 'push 1', 'take', 'ok 2 - 20', 'take [3,1]'],
+    { dropped: 0, inFlight: 1, seq: false }],
+  ['one at a time keeps only the newest 80 ms',
+    ['push 1', 'take [0,1]', 'push 6', 'take', 'ok 1 - 200', 'take [3,4]'], { dropped: 2 }],
+  ['with seq: a post per frame, three in flight, then frames wait',
+    ['push 1', 'take [0,1]', 'ok 1 1 20', 'push 1', 'take [1,1]', 'push 1', 'take [2,1]', 'push 1', 'take [3,1]',
+     'push 1', 'take', 'ok 2 2 20', 'take [4,1]'], { dropped: 0, inFlight: 3, seq: true }],
+  ['with seq and long round trips: fewer, larger posts',
+    ['push 1', 'take [0,1]', 'ok 1 1 150', 'push 1', 'take', 'push 2', 'take', 'push 1', 'take [1,4]'],
+    { dropped: 0 }],
+  ['X-Audio-Next: frames the service already took are never sent again',
+    ['push 1', 'take [0,1]', 'ok 1 1 20', 'push 1', 'take [1,1]', 'push 1', 'take [2,1]', 'ok 3 3 20', 'fail 2',
+     'push 1', 'take [3,1]'], { postsFailed: 1 }],
+  ['a failed post is sent again while its frames are fresh; a timed-out one is stale',
+    ['push 1', 'take [0,1]', 'ok 1 1 20', 'push 1', 'take [1,1]', 'fail 2', 'take [1,1]', 'ok 3 2 20',
+     'push 1', 'take [2,1]', 'push 1', 'take [3,1]', 'push 4', 'take [4,4]', 'timeout 4', 'timeout 5', 'take',
+     'push 1', 'take [8,1]'], { postsFailed: 3, postsTimedOut: 2, dropped: 0 }],
+  ['an error pauses every post for its time',
+    ['push 1', 'take [0,1]', 'pause 1 250', 'push 1', 'take', 'at 249', 'take', 'at 250', 'take [0,2]'],
+    { postsFailed: 1 }],
+];
+
+test('send clock: rows', () => {
+  for (const [name, steps, after] of clockRows) {
+    const c = new SendClock();
+    const sent = [];
+    let index = 0;
+    let nowMs = 0;
+    for (const step of steps) {
+      const [op, a, b, d] = step.split(' ');
+      const post = () => sent[Number(a) - 1].id;
+      if (op === 'push') for (let i = 0; i < Number(a); i++) c.push(index++, new Uint8Array(640).fill(index));
+      else if (op === 'at') nowMs = Number(a);
+      else if (op === 'take') {
+        const got = [];
+        for (let p = c.take(nowMs); p; p = c.take(nowMs)) {
+          sent.push(p);
+          got.push(`[${p.seq},${p.count}]`);
+          assert.equal(p.body.length, 640 * p.count);
+          assert.equal(p.body[0], p.seq + 1, `${name}: body starts with frame ${p.seq}`);
+        }
+        assert.equal(got.join(' '), step.slice(5), `${name}: ${step}`);
+      } else if (op === 'ok') c.answered(post(), { next: b === '-' ? null : Number(b), rttMs: Number(d) });
+      else c.failed(post(), { nowMs, timedOut: op === 'timeout', pauseMs: op === 'pause' ? Number(b) : 0 });
+    }
+    for (const [k, v] of Object.entries(after)) assert.equal(c[k], v, `${name}: ${k}`);
+  }
+});
+
+test('token expiry from its digits', () => {
+  assert.equal(tokenExpiryMs('1700000000.' + 'a'.repeat(64)), 1700000001000);
+  for (const t of ['', 'abc.def', '.abc', null]) assert.ok(Number.isNaN(tokenExpiryMs(t)));
+});
+
+// A fake clock and a getToken whose answers the test releases.
+function keeperRig(token, opts = {}) {
+  const rig = { t: 1000e3, asked: 0, answers: [] };
+  rig.keeper = new TokenKeeper({
+    token, now: () => rig.t, sleep: async (ms) => { rig.t += ms; },
+    getToken: () => { rig.asked += 1; return new Promise((r) => rig.answers.push(r)); }, ...opts,
+  });
+  rig.give = async (tok) => { rig.answers.shift()(tok); await new Promise((r) => setImmediate(r)); };
+  return rig;
+}
+const tok = (expirySec, tag = 'a') => `${expirySec}.${tag.repeat(64)}`;
+
+test('token keeper: the renewal race of two posts in flight does not end the call', async () => {
+  // Two posts leave with T1; the first 403 starts the renewal; the second
+  // 403 lands after it returned T2. A renewal asked for again returns T2
+  // again (minted in the same second), which once counted as a refusal.
+  const T1 = tok(999);
+  const T2 = tok(1600, 'b');
+  const rig = keeperRig(T1);
+  const fakeFetch = (token) => Promise.resolve(token === T2 ? 200 : 403);
+  const [s1, s2] = await Promise.all([fakeFetch(await rig.keeper.current()), fakeFetch(await rig.keeper.current())]);
+  assert.deepEqual([s1, s2], [403, 403]);
+  const first = rig.keeper.refused(T1);
+  const waiting = rig.keeper.current();        // a post meanwhile waits for the renewal
+  await rig.give(T2);
+  assert.equal(await first, true);
+  assert.equal(await waiting, T2);
+  assert.equal(await rig.keeper.refused(T1), true, 'the late 403 retries with the new token');
+  assert.equal(rig.asked, 1, 'one renewal');
+  assert.equal(await fakeFetch(rig.keeper.token), 200);
+});
+
+test('token keeper: renews ahead of expiry without holding requests, at most once per token', async () => {
+  const rig = keeperRig(tok(1000e3 / 1000 + 100));
+  assert.equal(await rig.keeper.current(), rig.keeper.token);
+  assert.equal(rig.asked, 0, '100 s before expiry');
+  rig.t += 75e3;
+  const old = rig.keeper.token;
+  assert.equal(await rig.keeper.current(), old, 'the old token serves while the renewal runs');
+  assert.equal(rig.asked, 1);
+  await rig.give(old);                          // the same token back: kept, not renewed again
+  rig.t += 10e3;
+  await rig.keeper.current();
+  assert.equal(rig.asked, 1);
+  const expired = keeperRig(tok(1000e3 / 1000 - 60));
+  await expired.keeper.current();
+  assert.equal(expired.asked, 0, 'a token that looks expired is tried: the clocks may differ');
+});
+
+test('token keeper: refusals of the current token end the call after a few futile renewals, spaced', async () => {
+  const T = tok(5000);
+  const rig = keeperRig(T);
+  const results = [];
+  for (let i = 0; i < 4; i++) {
+    const r = rig.keeper.refused(T);
+    await new Promise((done) => setImmediate(done));
+    if (rig.answers.length) await rig.give(T);  // the callback keeps giving the refused token
+    results.push(await r);
+  }
+  assert.deepEqual(results, [true, true, true, false]);
+  assert.equal(rig.asked, 3);
+  assert.ok(rig.t >= 1000e3 + 2 * 5000, 'renewals are spaced');
+  rig.keeper.accepted(T);
+  assert.equal(rig.keeper.futile, 0);
+  assert.equal(await new TokenKeeper({ token: T }).refused(T), false, 'no callback');
+  const empty = keeperRig(T);
+  const r = empty.keeper.refused(T);
+  await empty.give('');
+  assert.equal(await r, false, 'the callback gave nothing');
+});
+
+test('lifecycle: microphone failures, listen-only, audio reports, the uplink', () => {
+  for (const [name, mic] of [['NotAllowedError', 'denied'], ['SecurityError', 'denied'], ['NotFoundError', 'absent'],
+                             ['NotReadableError', 'absent'], ['OverconstrainedError', 'absent'], [undefined, 'absent']]) {
+    assert.equal(micFailure(name), mic, name);
+  }
+  assert.deepEqual(withoutMic({ listen: true }), { listenOnly: true, end: null });
+  assert.deepEqual(withoutMic({ listen: false }), { listenOnly: false, end: Problem.MICROPHONE });
+  for (const [ctxState, resumeStuck, active, audio, needsGesture] of [
+    ['running', false, true, 'running', false], ['suspended', false, true, 'suspended', false],
+    ['suspended', true, true, 'suspended', true], ['suspended', true, false, 'suspended', false],
+    ['interrupted', true, true, 'interrupted', false], [undefined, false, true, 'closed', false]]) {
+    assert.deepEqual(audioReport({ ctxState, resumeStuck, active }), { audio, needsGesture }, `${ctxState}`);
+  }
+  const m = machine();
+  assert.equal(m.uplinkOpen(), false, 'idle');
+  m.start();
+  assert.equal(m.uplinkOpen(), false, 'before the first answer');
+  m.streamAnswer(200);
+  assert.equal(m.uplinkOpen(), true, 'live');
+  m.streamStalled({ liveMs: 3000 });
+  assert.equal(m.problem, Problem.NETWORK);
+  assert.equal(m.uplinkOpen(), true, 'posts go on while the stream reconnects');
+  m.streamAnswer(503, body('no modem audio card'));
+  assert.equal(m.uplinkOpen(), false, 'no card');
 });
