@@ -212,6 +212,8 @@ test(`${NAME}: where the context runs at 48 kHz the client resamples both ways`,
   await hangUp(page);
 });
 
+const lastFigures = (page) => page.eval('window.callAudioDemo.figures.slice(-1)[0] || null');
+
 test(`${NAME}: a connection that goes silent is dropped by the watchdog and the call goes on`,
   { skip, timeout: 90000 }, async () => {
     const relay = await startRelay(S.port);
@@ -254,8 +256,6 @@ test(`${NAME}: a token that expires during the call is renewed, though a renewal
     checkToneAtCard(2, await page.eval('window.callAudioDemo.figures'));
     await hangUp(page);
   });
-
-const lastFigures = (page) => page.eval('window.callAudioDemo.figures.slice(-1)[0] || null');
 
 // Last: the refusal holds for the page's origin until the browser closes.
 test(`${NAME}: a refused microphone leaves the call listening only`, { skip, timeout: 60000 }, async (t) => {
