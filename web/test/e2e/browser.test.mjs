@@ -188,13 +188,11 @@ test(`${NAME}: an unreachable service offers its address without the token; an i
     assert.equal(href, closed + '/api/v1/voice_call/audio/health', 'the link opens the service, without the token');
     assert.ok(await byRole(page, 'button', 'Try again'));
     await accessible(page, 'certificate');
-    await page.close();
 
     const insecure = await openDemo(S, t, '&insecure=1');
     assert.match(await statusText(insecure), /not secure/i);
     assert.equal(await byRole(insecure, 'button', 'Call'), null, 'no call is offered');
     await accessible(insecure, 'insecure');
-    await insecure.close();
   });
 
 test(`${NAME}: where the context runs at 48 kHz the client resamples both ways`, { skip, timeout: 60000 }, async () => {
