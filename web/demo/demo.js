@@ -6,7 +6,7 @@
 // callback hands it over. A router's interface would fetch one from its own
 // back end there instead.
 const params = new URLSearchParams(location.hash.slice(1));
-let token = '';
+let token = '';   // the address's token, until the panel has it
 
 // Keeps a token given in the fragment (now, or pasted later) and removes it
 // from the address.
@@ -38,13 +38,20 @@ panel.clientOptions = {
   onPlayed: params.get('tap') ? (samples, rate) => { seen.played.push(samples); seen.playedRate = rate; } : null,
   sampleRate: params.get('rate') ? Number(params.get('rate')) : undefined,
 };
-// "#renew=T1,T2" answers the callback with these tokens in turn (the last
-// one again and again), for the browser test.
+// The token callback hands over each token the address gave once: asked
+// again with no new one (a renewal, or after a refusal), it has none, and
+// the panel says the token was refused. A fresh address from
+// scripts/dev-run, or a '#token=...' typed after this page's address, gives
+// it the next one.
+// "#renew=T1,T2" answers the asks after the first with these tokens in turn
+// (the last one again and again), for the browser test.
 const renewals = (params.get('renew') || '').split(',').filter(Boolean);
 panel.getToken = async () => {
   seen.tokenRequests += 1;
   if (seen.tokenRequests > 1 && renewals.length) return renewals.length > 1 ? renewals.shift() : renewals[0];
-  return token;
+  const t = token;
+  token = '';
+  return t;
 };
 seen.panel = panel;
 panel.addEventListener('statechange', (e) => seen.states.push({ ...e.detail, t: performance.now() }));
