@@ -251,6 +251,22 @@ const HTML = `
   </div>
 </section>`;
 
+let sheet = undefined;   // one constructed sheet for every panel; null where there is none
+function styleSheet() {
+  if (sheet === undefined) {
+    sheet = null;
+    try {
+      if (globalThis.ShadowRoot && 'adoptedStyleSheets' in ShadowRoot.prototype) {
+        sheet = new CSSStyleSheet();
+        sheet.replaceSync(STYLE);
+      }
+    } catch {
+      sheet = null;
+    }
+  }
+  return sheet;
+}
+
 const ACTIONS = ['call', 'hangUp', 'tryAgain', 'takeBack', 'openService', 'resume'];
 const API = '/api/v1/voice_call/audio';
 
@@ -278,7 +294,11 @@ export class CallAudioPanel extends Base {
     this._notice = '';
     this.clientOptions = {};   // more CallAudioClient options (tests, monitoring)
     const root = this.attachShadow({ mode: 'open' });
-    root.innerHTML = `<style>${STYLE}</style>${HTML}`;
+    // A constructed style sheet needs no 'unsafe-inline' in the page's CSP;
+    // engines without one get a <style> element.
+    const sheet = styleSheet();
+    if (sheet) root.adoptedStyleSheets = [sheet];
+    root.innerHTML = sheet ? HTML : `<style>${STYLE}</style>${HTML}`;
     this.$ = (id) => root.getElementById(id);
     this.$('call').addEventListener('click', () => this.call());
     this.$('tryAgain').addEventListener('click', () => this.call());
@@ -294,6 +314,10 @@ export class CallAudioPanel extends Base {
     this.$('mic').addEventListener('change', (e) => this._chooseDevice('input', e.target));
     this.$('out').addEventListener('change', (e) => this._chooseDevice('output', e.target));
     this._onDevices = () => this._fillDevices();
+    // Browsers drop a wake lock when the page is hidden; it is asked again
+    // when the page shows while the call is live.
+    this._onVisible = () => this._keepAwake(this._state.state === 'live');
+    this._wakeLock = null;
   }
 
   connectedCallback() {
@@ -301,6 +325,7 @@ export class CallAudioPanel extends Base {
       navigator.mediaDevices.addEventListener('devicechange', this._onDevices);
     }
     if (globalThis.isSecureContext === false && !this._client) this._state = { state: 'ended', problem: 'insecure' };
+    document.addEventListener('visibilitychange', this._onVisible);
     this._render();
     this._askToken().catch(() => {});
   }
@@ -309,6 +334,7 @@ export class CallAudioPanel extends Base {
     if (globalThis.navigator && navigator.mediaDevices && navigator.mediaDevices.removeEventListener) {
       navigator.mediaDevices.removeEventListener('devicechange', this._onDevices);
     }
+    document.removeEventListener('visibilitychange', this._onVisible);
     this.hangUp();
   }
 
@@ -449,8 +475,38 @@ export class CallAudioPanel extends Base {
       this._askToken().catch(() => {});
     }
     if (s.state === 'live') this._fillDevices();
+    this._keepAwake(s.state === 'live');
     this._render();
     this.dispatchEvent(new CustomEvent('statechange', { detail: { ...s, view: this._view } }));
+  }
+
+  // Keeps the screen on while the call is live, where the browser offers a
+  // screen wake lock: a phone that locks itself suspends the page's audio.
+  async _keepAwake(on) {
+    const api = globalThis.navigator && navigator.wakeLock;
+    if (!api) return;
+    if (!on) {
+      const lock = this._wakeLock;
+      this._wakeLock = null;
+      if (lock && lock.release) lock.release().catch(() => {});
+      return;
+    }
+    if (this._wakeLock || document.visibilityState !== 'visible') return;
+    const asking = {};
+    this._wakeLock = asking;
+    let lock = null;
+    try {
+      lock = await api.request('screen');
+    } catch {
+      lock = null;   // refused (no user activation, a policy, low battery): the call goes on
+    }
+    if (this._wakeLock !== asking || this._state.state !== 'live') {
+      if (lock) lock.release().catch(() => {});
+      if (this._wakeLock === asking) this._wakeLock = null;
+      return;
+    }
+    this._wakeLock = lock;
+    if (lock) lock.addEventListener('release', () => { if (this._wakeLock === lock) this._wakeLock = null; });
   }
 
   _figures(f) {
