@@ -283,7 +283,8 @@ export async function checkState(page, name) {
 // connection open at that moment go silent both ways without closing, as a
 // Wi-Fi roam leaves them; connections made later are relayed as usual.
 // close() ends it and its connections. `bytes` counts what it carried each
-// way (TLS records as they cross the wire, without TCP/IP headers).
+// way (TLS records as they cross the wire, without TCP/IP headers), and
+// open() the same per open connection.
 export function startRelay(targetPort) {
   const conns = new Set();
   const bytes = { up: 0, down: 0, connections: 0 };
@@ -292,7 +293,10 @@ export function startRelay(targetPort) {
     const c = { client, up, frozen: false };
     conns.add(c);
     bytes.connections += 1;
-    const pass = (from, to, dir) => from.on('data', (d) => { if (!c.frozen) { bytes[dir] += d.length; to.write(d); } });
+    c.bytes = { up: 0, down: 0 };
+    const pass = (from, to, dir) => from.on('data', (d) => {
+      if (!c.frozen) { bytes[dir] += d.length; c.bytes[dir] += d.length; to.write(d); }
+    });
     pass(client, up, 'up');
     pass(up, client, 'down');
     const end = () => { conns.delete(c); client.destroy(); up.destroy(); };
@@ -302,6 +306,7 @@ export function startRelay(targetPort) {
     port: server.address().port,
     bytes,
     freeze() { for (const c of conns) c.frozen = true; return conns.size; },
+    open: () => [...conns].map((c) => c.bytes),   // each open connection's counts, live
     close() { for (const c of conns) { c.client.destroy(); c.up.destroy(); } server.close(); },
   })));
 }
