@@ -413,6 +413,14 @@ export class CallAudioPanel extends Base {
     this._stopClient();
   }
 
+  // Shows a client state without a call, to check a theme or a translation
+  // in every view: preview({ state: 'ended', problem: 'network' }). Ends
+  // any call first.
+  preview(state) {
+    this.hangUp();
+    this._show({ state: 'idle', problem: null, ...state });
+  }
+
   setMuted(on) {
     this._muted = !!on;
     if (this._client) this._client.setMuted(this._muted);
@@ -604,7 +612,7 @@ export class CallAudioPanel extends Base {
     set('notice', notice);
 
     const shown = new Set(actions);
-    if (this._client && (s.needsGesture || s.audio === 'suspended' || s.audio === 'interrupted')) shown.add('resume');
+    if (this._active() && (s.needsGesture || s.audio === 'suspended' || s.audio === 'interrupted')) shown.add('resume');
     for (const a of ACTIONS) this.$(a).hidden = !shown.has(a);
     this.$('call').disabled = globalThis.isSecureContext === false;
     if (shown.has('openService')) {
