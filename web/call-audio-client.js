@@ -39,8 +39,8 @@ export class CallAudioClient {
     this.onPlayed = opts.onPlayed || null;   // receives played samples (monitoring, tests)
     this.onPlayedInput = opts.onPlayedInput || null;
     this.sampleRate = opts.sampleRate === undefined ? RATE : opts.sampleRate;
-    this.startMs = opts.startMs ?? 60;
-    this.capMs = opts.capMs ?? 200;
+    // The player's bounds (ms); undefined leaves the player's defaults.
+    this.playout = { minTargetMs: opts.minTargetMs, maxTargetMs: opts.maxTargetMs, capMs: opts.capMs };
     this.workletUrl = opts.workletUrl || new URL('./call-audio-worklet.js', import.meta.url).href;
     this.workerUrl = opts.workerUrl || new URL('./call-audio-worker.js', import.meta.url).href;
     this.ctx = null;
@@ -256,7 +256,7 @@ export class CallAudioClient {
   setUpPlayer() {
     this.player = new AudioWorkletNode(this.ctx, 'call-audio-player', {
       numberOfInputs: 0, numberOfOutputs: 1, outputChannelCount: [1],
-      processorOptions: { startMs: this.startMs, capMs: this.capMs, tap: !!this.onPlayed },
+      processorOptions: { ...this.playout, tap: !!this.onPlayed },
     });
     this.player.port.onmessage = (e) => this.fromPlayer(e.data);
     this.gain = this.ctx.createGain();

@@ -1,8 +1,9 @@
 // The browser client's logic that needs no browser: PCM decoding and
-// encoding, resampling, 20 ms frame packing, the playback jitter buffer, the
-// uplink's newest-audio queue and the call state machine. The page module,
-// the AudioWorklet processors and Node's test runner all import this file,
-// so it must not touch window, fetch, AudioContext or any other browser API.
+// encoding, resampling, 20 ms frame packing, the uplink's send clock, the
+// token keeper, the call's lifecycle decisions and its state machine. The
+// page module, the network worker, the AudioWorklet processors and Node's
+// test runner all import this file, so it must not touch window, fetch,
+// AudioContext or any other browser API.
 
 export const RATE = 16000;          // the service's audio, both directions
 export const FRAME_SAMPLES = 320;   // 20 ms at 16 kHz: one uplink frame
@@ -153,118 +154,6 @@ export class FramePacker {
       }
     }
     return frames;
-  }
-}
-
-// The playback jitter buffer. It waits until `start` samples are queued
-// before it plays (and again after running dry), and never holds more than
-// `cap` samples: audio beyond the cap pushes out the oldest, so delay cannot
-// build up however long the call runs.
-export class JitterBuffer {
-  constructor({ start, cap }) {
-    if (!(cap > 0 && start >= 0 && start <= cap)) throw new RangeError('need 0 <= start <= cap');
-    this.start = start;
-    this.cap = cap;
-    this.ring = new Float32Array(cap);
-    this.read = 0;
-    this.fill = 0;
-    this.playing = false;
-    this.underruns = 0;
-    this.dropped = 0;   // samples thrown away by the cap
-    this.peak = 0;      // largest fill since the last takePeak()
-  }
-
-  push(samples) {
-    let src = samples;
-    if (src.length >= this.cap) {
-      this.dropped += this.fill + (src.length - this.cap);
-      src = src.subarray(src.length - this.cap);
-      this.fill = 0;
-      this.read = 0;
-    } else if (this.fill + src.length > this.cap) {
-      const over = this.fill + src.length - this.cap;
-      this.read = (this.read + over) % this.cap;
-      this.fill -= over;
-      this.dropped += over;
-    }
-    let w = (this.read + this.fill) % this.cap;
-    for (let i = 0; i < src.length; i++) {
-      this.ring[w] = src[i];
-      w = w + 1 === this.cap ? 0 : w + 1;
-    }
-    this.fill += src.length;
-    if (this.fill > this.peak) this.peak = this.fill;
-  }
-
-  // Fills `out` with the next samples; silence while priming or when dry.
-  pull(out) {
-    if (!this.playing) {
-      if (this.fill < this.start || this.fill === 0) {
-        out.fill(0);
-        return 0;
-      }
-      this.playing = true;
-    }
-    const n = Math.min(out.length, this.fill);
-    for (let i = 0; i < n; i++) {
-      out[i] = this.ring[this.read];
-      this.read = this.read + 1 === this.cap ? 0 : this.read + 1;
-    }
-    this.fill -= n;
-    if (n < out.length) {
-      out.fill(0, n);
-      this.underruns += 1;
-      this.playing = false;
-    }
-    return n;
-  }
-
-  takePeak() {
-    const p = this.peak;
-    this.peak = this.fill;
-    return p;
-  }
-}
-
-// Microphone frames waiting while a post is out. Only the newest `max`
-// frames are kept: the service plays at most 80 ms ahead and trims older
-// audio anyway, so a backlog in the page would only add delay.
-export class UplinkQueue {
-  constructor(maxFrames = 4) {
-    this.max = maxFrames;
-    this.frames = [];
-    this.dropped = 0;
-  }
-
-  push(frame) {
-    this.frames.push(frame);
-    while (this.frames.length > this.max) {
-      this.frames.shift();
-      this.dropped += 1;
-    }
-  }
-
-  get length() {
-    return this.frames.length;
-  }
-
-  // All queued frames as one body, oldest first; null when empty.
-  take() {
-    if (this.frames.length === 0) return null;
-    let size = 0;
-    for (const f of this.frames) size += f.length;
-    const body = new Uint8Array(size);
-    let o = 0;
-    for (const f of this.frames) {
-      body.set(f, o);
-      o += f.length;
-    }
-    this.frames = [];
-    return body;
-  }
-
-  clear() {
-    this.frames = [];
   }
 }
 
@@ -605,9 +494,11 @@ export class SendClock {
     }
   }
 
-  // No 200: a time-out, no answer, or a refusal. The post's frames go back
-  // to be sent again when they are still among the newest and not known to
-  // be taken (a time-out's are stale by then); `pauseMs` holds every post.
+  // No 200: a time-out, no answer, or a refusal; `pauseMs` holds every
+  // post. With seq the post's frames go back to be sent again when they are
+  // still among the newest and not known to be taken (a time-out's are
+  // stale by then): the service skips any it had after all. Without seq a
+  // post that failed may still have played, so nothing is sent twice.
   failed(id, { nowMs, timedOut = false, pauseMs = 0 }) {
     const post = this.flying.get(id);
     if (!post) return;
@@ -615,6 +506,7 @@ export class SendClock {
     this.postsFailed += 1;
     if (timedOut) this.postsTimedOut += 1;
     this.pausedUntil = Math.max(this.pausedUntil, nowMs + pauseMs);
+    if (this.seq !== true) return;
     const have = new Set(this.pending.map(([i]) => i));
     const again = post.frames.filter(([i]) => i >= this.next && i > this.newest - this.maxFrames && !have.has(i))
       .map(([i, bytes]) => [i, bytes, true]);

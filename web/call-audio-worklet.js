@@ -2,83 +2,39 @@
 // audioWorklet.addModule(). They run on the audio thread and only move
 // samples: the network is in call-audio-worker.js, which talks to them over
 // MessagePorts the page hands out ({ type: 'port', port } on node.port).
-import { FramePacker, JitterBuffer, RATE, Resampler } from './call-audio-core.js';
+import { FramePacker, RATE, Resampler } from './call-audio-core.js';
+import { Playout } from './call-audio-playout.js';
 
 const REPORT_EVERY = 0.1; // seconds between figure and played-input messages
 
-// The player's core behind the interface the adaptive player offers:
-// push(samples, arrivalSec), render(out, nowSec), flush(), takeRuns(),
-// figures(). This one is the fixed-start, capped buffer.
-class BufferPlayer {
-  constructor({ rate, minTargetMs = 60, capMs = 200 }) {
-    this.ms = rate / 1000;
-    this.buffer = new JitterBuffer({ start: Math.round(minTargetMs * this.ms), cap: Math.round(capMs * this.ms) });
-    this.index = 0;       // input index of the buffer's oldest sample
-    this.runs = [];
-  }
-
-  push(samples) {
-    const before = this.buffer.dropped;
-    this.buffer.push(samples);
-    this.index += this.buffer.dropped - before;
-  }
-
-  render(out) {
-    const n = this.buffer.pull(out);
-    if (n) this.run(this.index, n);
-    this.index += n;
-    if (n < out.length) this.run(-1, out.length - n);
-  }
-
-  run(first, count) {
-    const last = this.runs[this.runs.length - 1];
-    if (last && (first < 0 ? last[0] < 0 : last[0] >= 0 && last[0] + last[1] === first)) last[1] += count;
-    else this.runs.push([first, count]);
-  }
-
-  flush() {
-    this.buffer = new JitterBuffer({ start: this.buffer.start, cap: this.buffer.cap });
-    this.index = 0;
-  }
-
-  takeRuns() {
-    const r = this.runs;
-    this.runs = [];
-    return r;
-  }
-
-  figures() {
-    const b = this.buffer;
-    return { delayMs: b.fill / this.ms, targetMs: b.start / this.ms, jitterMs: 0, underruns: b.underruns,
-             concealedMs: 0, droppedMs: b.dropped / this.ms, stretchedMs: 0, capCuts: 0, fades: 0,
-             peakMs: b.takePeak() / this.ms };
-  }
-}
-
-// Plays the far end: samples come from the network worker, already at the
-// context's rate. Reports go to the page on node.port: figures, which
-// input samples each stretch of output played (their index at 16 kHz, from
-// 0 at the stream's start), and, when asked, the output itself.
+// Plays the far end through the adaptive player (call-audio-playout.js):
+// samples come from the network worker, already at the context's rate.
+// Reports go to the page on node.port: figures, which input samples each
+// stretch of output played (their index at 16 kHz, from 0 at the stream's
+// start), and, when asked, the output itself.
 class CallAudioPlayer extends AudioWorkletProcessor {
   constructor(options) {
     super();
     const o = options.processorOptions || {};
-    this.player = new BufferPlayer({ rate: sampleRate, minTargetMs: o.startMs ?? 60, capMs: o.capMs ?? 200 });
+    this.player = new Playout({ rate: sampleRate, minTargetMs: o.minTargetMs, maxTargetMs: o.maxTargetMs,
+                                capMs: o.capMs });
     this.toInput = RATE / sampleRate;   // input samples at 16 kHz per sample here
     this.tap = !!o.tap;                 // send what was played back to the page
     this.tapped = [];
     this.tappedLen = 0;
-    this.blocks = [];
     this.blocksAt = -1;
-    this.inserted = 0;
     this.sumSq = 0;
     this.count = 0;
     this.nextReport = currentTime + REPORT_EVERY;
     const take = (e) => {
       const m = e.data;
       if (m instanceof Float32Array) this.player.push(m, currentTime);
-      else if (m && m.type === 'flush') this.player.flush();
-      else if (m && m.type === 'port') m.port.onmessage = take;
+      else if (m && m.type === 'flush') {
+        // Input indexes restart with the stream: what played of the old
+        // one is reported first.
+        this.report();
+        this.player.flush();
+      } else if (m && m.type === 'port') m.port.onmessage = take;
     };
     this.port.onmessage = take;
   }
@@ -89,11 +45,6 @@ class CallAudioPlayer extends AudioWorkletProcessor {
     this.player.render(ch0, currentTime);
     for (let c = 1; c < out.length; c++) out[c].set(ch0);
     if (this.blocksAt < 0) this.blocksAt = currentTime;
-    for (const [first, count] of this.player.takeRuns()) {
-      const n = Math.round(count * this.toInput);
-      if (first < 0) this.inserted += n;
-      this.blocks.push([first < 0 ? -1 : Math.round(first * this.toInput), n]);
-    }
     for (let i = 0; i < ch0.length; i++) this.sumSq += ch0[i] * ch0[i];
     this.count += ch0.length;
     if (this.tap) {
@@ -104,13 +55,23 @@ class CallAudioPlayer extends AudioWorkletProcessor {
     return true;
   }
 
+  // Figures, and which input samples the output since the last report
+  // played: blocks of [first, count] at 16 kHz (first -1: made up by the
+  // player), from context time `at` on.
   report() {
     const f = this.player.figures();
     this.port.postMessage({ type: 'figures', ...f, level: Math.sqrt(this.sumSq / Math.max(1, this.count)) });
-    this.port.postMessage({ type: 'played-input', at: this.blocksAt, blocks: this.blocks, inserted: this.inserted });
-    this.blocks = [];
+    const blocks = [];
+    let inserted = 0;
+    for (const [first, count] of this.player.takeRuns()) {
+      const n = Math.round(count * this.toInput);
+      if (first < 0) inserted += n;
+      blocks.push([first < 0 ? -1 : Math.round(first * this.toInput), n]);
+    }
+    if (blocks.length && this.blocksAt >= 0) {
+      this.port.postMessage({ type: 'played-input', at: this.blocksAt, blocks, inserted });
+    }
     this.blocksAt = -1;
-    this.inserted = 0;
     this.sumSq = 0;
     this.count = 0;
     this.nextReport = currentTime + REPORT_EVERY;

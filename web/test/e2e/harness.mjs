@@ -361,8 +361,9 @@ export function decodePattern(s) {
 // Walks the proven frames of what was played. Silence the player inserts
 // (priming, underruns) advances the sample index but not the frame number;
 // lost audio advances the frame number further than the index. So
-// `missing` counts frames that never played, `backwards` frames that played
-// out of order or twice, and `lost` the places where frames went missing.
+// `missing` counts frames that never played, `backwards` the places where
+// frames played out of order or twice, `repeated` how many frames they went
+// back in all, and `lost` the places where frames went missing.
 export function frameRun(played) {
   const g = decodePattern(played);
   const first = played.findIndex((v) => v !== 0);
@@ -370,18 +371,19 @@ export function frameRun(played) {
   let missing = 0;
   let lost = 0;
   let backwards = 0;
+  let repeated = 0;
   let prev = -1;
   for (let i = Math.max(first, 0); i < g.length; i++) {
     if (g[i] < 0) continue;
     proven += 1;
     if (prev >= 0) {
       const dg = g[i] - g[prev];
-      if (dg <= 0) backwards += 1;
+      if (dg <= 0) { backwards += 1; repeated += 1 - dg; }
       else if (dg > i - prev) { missing += dg - (i - prev); lost += 1; }
     }
     prev = i;
   }
-  return { first, span: first < 0 ? 0 : played.length - first, proven, missing, lost, backwards,
+  return { first, span: first < 0 ? 0 : played.length - first, proven, missing, lost, backwards, repeated,
            lastFrame: prev < 0 ? -1 : g[prev] };
 }
 
