@@ -269,21 +269,29 @@ test(`${NAME}: a token that expires during the call is renewed, though a renewal
     // Renewing ahead of the expiry gets the same short-lived token back (the
     // integrator's cache); once it expires, the posts in flight are refused
     // and the next renewal gets a fresh one. Refusals of the replaced token
-    // that land afterwards must not end the call.
+    // that land afterwards must not end the call. The relay's 30 ms each way
+    // keeps several posts in flight where the service takes seq.
+    const relay = await startRelay(S.port, { delayMs: 30 });
     const soon = token(6);
-    const page = await openCall(S, soon, `&renew=${soon},${token()}`);
-    await waitState(page, 'live');
-    // The panel's first ask, then two renewals.
-    await until('two renewals', () => page.eval('window.callAudioDemo.tokenRequests >= 3'));
-    await sleep(3000);
+    const page = await openCall(S, soon, `&renew=${soon},${token()}`, relay.port);
+    try {
+      await waitState(page, 'live');
+      // The panel's first ask, then two renewals.
+      await until('two renewals', () => page.eval('window.callAudioDemo.tokenRequests >= 3'));
+      await sleep(3000);
+    } catch (e) {
+      relay.close();
+      throw e;
+    }
     const f = await lastFigures(page);
     const states = await page.eval('window.callAudioDemo.states.map((s) => s.state + "/" + s.problem)');
-    console.log(`# renewals ${f.tokenRenewals}, posts failed ${f.postsFailed}; states ${states.join(' ')}`);
+    console.log(`# renewals ${f.tokenRenewals}, posts failed ${f.postsFailed}, seq ${f.seq}; states ${states.join(' ')}`);
     assert.equal(f.state, 'live');
     assert.ok(!states.some((s) => s.startsWith('ended')), 'the call ended');
     assert.equal(await page.eval('window.callAudioDemo.tokenRequests'), 3);
     checkToneAtCard(2, await page.eval('window.callAudioDemo.figures'));
     await hangUp(page);
+    relay.close();
   });
 
 // Last: the refusal holds for the page's origin until the browser closes.

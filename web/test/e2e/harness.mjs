@@ -279,13 +279,14 @@ export async function checkState(page, name) {
   return violations;
 }
 
-// A loopback TCP relay to the service whose freeze() makes every
-// connection open at that moment go silent both ways without closing, as a
-// Wi-Fi roam leaves them; connections made later are relayed as usual.
-// close() ends it and its connections. `bytes` counts what it carried each
-// way (TLS records as they cross the wire, without TCP/IP headers), and
-// open() the same per open connection.
-export function startRelay(targetPort) {
+// A loopback TCP relay to the service, holding every piece `delayMs` each
+// way (in order), whose freeze() makes every connection open at that moment
+// go silent both ways without closing, as a Wi-Fi roam leaves them;
+// connections made later are relayed as usual. close() ends it and its
+// connections. `bytes` counts what it carried each way (TLS records as they
+// cross the wire, without TCP/IP headers), and open() the same per open
+// connection.
+export function startRelay(targetPort, { delayMs = 0 } = {}) {
   const conns = new Set();
   const bytes = { up: 0, down: 0, connections: 0 };
   const server = net.createServer((client) => {
@@ -294,13 +295,22 @@ export function startRelay(targetPort) {
     conns.add(c);
     bytes.connections += 1;
     c.bytes = { up: 0, down: 0 };
-    const pass = (from, to, dir) => from.on('data', (d) => {
-      if (!c.frozen) { bytes[dir] += d.length; c.bytes[dir] += d.length; to.write(d); }
-    });
+    const later = (fn) => (delayMs > 0 ? setTimeout(fn, delayMs) : fn());
+    const end = () => { conns.delete(c); client.destroy(); up.destroy(); };
+    // A side's end (a service that answers and closes) follows its last
+    // bytes; an error ends both at once.
+    const pass = (from, to, dir) => {
+      from.on('data', (d) => later(() => {
+        if (!c.frozen && !to.destroyed) { bytes[dir] += d.length; c.bytes[dir] += d.length; to.write(d); }
+      }));
+      from.on('end', () => later(() => { if (!c.frozen) to.end(); }));
+    };
     pass(client, up, 'up');
     pass(up, client, 'down');
-    const end = () => { conns.delete(c); client.destroy(); up.destroy(); };
-    for (const s of [client, up]) { s.on('error', end); s.on('close', end); }
+    for (const s of [client, up]) {
+      s.on('error', end);
+      s.on('close', () => later(end));
+    }
   });
   return new Promise((resolve) => server.listen(0, '127.0.0.1', () => resolve({
     port: server.address().port,
