@@ -3,9 +3,9 @@
 # fake microphone, for the browser test and the bench:
 #   install-browsers.sh chromium|firefox|webkit ...
 # From Debian when missing: chromium; firefox-esr and a sound server;
-# WebKitGTK's WebDriver and Xvfb. Into web/test/e2e/node_modules, for
-# Chromium and Firefox: the puppeteer-core version pinned in
-# web/test/e2e/package.json. Nothing is installed when all is there. A
+# WebKitGTK's WebDriver and Xvfb. Into web/test/e2e/node_modules: the
+# versions pinned in web/test/e2e/package.json (axe-core for every engine,
+# puppeteer-core for Chromium and Firefox). Nothing is installed when all is there. A
 # Debian package that cannot be installed is only reported (whoever runs
 # the engine then says what is missing); a failed npm install exits 1.
 set -uo pipefail
@@ -36,14 +36,18 @@ if [ ${#missing[@]} -gt 0 ]; then
     echo "install-browsers: ${missing[*]} could not be installed; the engines that need them will say so" >&2
 fi
 
-if [ "$driver" = yes ]; then
-  want="$(node -p "require('$e2e/package.json').dependencies['puppeteer-core']")"
-  have="$(node -p "try { require('$e2e/node_modules/puppeteer-core/package.json').version } catch { '' }")"
-  if [ "$want" != "$have" ]; then
-    echo "install-browsers: installing puppeteer-core $want" >&2
-    # No lock file: package.json pins the one dependency exactly.
-    (cd "$e2e" && npm install --no-package-lock --no-audit --no-fund --loglevel=error) ||
-      { echo "install-browsers: npm install failed" >&2; exit 1; }
-  fi
+# Every engine's test runs axe-core in the page; Chromium and Firefox also
+# need puppeteer-core.
+stale=no
+for dep in axe-core $([ "$driver" = yes ] && echo puppeteer-core); do
+  want="$(node -p "require('$e2e/package.json').dependencies['$dep']")"
+  have="$(node -p "try { require('$e2e/node_modules/$dep/package.json').version } catch { '' }")"
+  [ "$want" = "$have" ] || stale=yes
+done
+if [ "$stale" = yes ]; then
+  echo "install-browsers: installing the pinned npm packages of web/test/e2e" >&2
+  # No lock file: package.json pins every dependency exactly.
+  (cd "$e2e" && npm install --no-package-lock --no-audit --no-fund --loglevel=error) ||
+    { echo "install-browsers: npm install failed" >&2; exit 1; }
 fi
 exit 0

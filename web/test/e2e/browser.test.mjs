@@ -11,13 +11,20 @@
 // renewed, a connection gone silent is replaced, a token that expires during
 // the call is renewed without ending it. Delays, buffer levels and rates are timings: bench/browser_bench.mjs
 // reports them.
+//
+// The page is the call panel (web/call-audio-panel.js), driven by role and
+// name as a person with a screen reader would; each state it reaches is
+// checked with axe-core and, in Chromium, photographed at a phone's and a
+// desktop's width (harness.mjs checkState, build/web-screenshots/).
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
+import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
+import path from 'node:path';
 import { ENGINES } from './engines.mjs';
 import {
-  BIN, RATE, cardRecord, db, frameRun, lossesBeforePage, lastState, mint, openCall, sleep,
-  startAll, startRelay, stopAll, takePlayed, until, waitState,
+  BIN, RATE, ROOT, byRole, cardRecord, checkState, db, freePort, frameRun, lossesBeforePage, lastState, mint,
+  openCall, openDemo, pageUrl, press, sleep, startAll, startRelay, statusText, stopAll, takePlayed, until, waitState,
 } from './harness.mjs';
 
 const NAME = process.env.CALLAUDIO_BROWSER || 'chromium';
@@ -44,6 +51,22 @@ after(async () => {
 const token = (offset = 3600) => mint(S.secret, Math.floor(Date.now() / 1000) + offset);
 const errors = (page) => page.eval('window.callAudioDemo.errors');
 
+// A state of the panel passes axe-core's checks (and is photographed).
+async function accessible(page, name) {
+  const violations = await checkState(page, name);
+  assert.deepEqual(violations, [], `axe-core in state ${name}`);
+}
+
+// Hangs up with the panel's button and checks the page kept no errors.
+async function hangUp(page) {
+  await press(page, 'button', 'Hang up');
+  await waitState(page, 'idle');
+  assert.deepEqual(await errors(page), []);
+}
+
+const simctl = (...args) => execFileSync(path.join(ROOT, 'tools', 'simcard', 'simctl'), ['--state', S.state, ...args],
+  { timeout: 10000 });
+
 // Page -> card: the engine's microphone in the last seconds of what the card
 // played, at the level the page's microphone had after the browser's own
 // processing. A byte-order, scaling or framing fault in the uplink changes
@@ -63,9 +86,14 @@ function checkToneAtCard(seconds, figures) {
 
 test(`${NAME}: a call plays the far end's frames in order and sends the microphone to the card`,
   { skip, timeout: 120000 }, async () => {
-    const page = await openCall(S, token(), '&tap=1');
+    const page = await openDemo(S, token(), '&tap=1');
+    await accessible(page, 'idle');
+    await press(page, 'button', 'Call');
     await waitState(page, 'live');
-    await sleep(CALL_SECONDS * 1000);
+    const since = Date.now();
+    await press(page, 'button', 'Details');
+    await accessible(page, 'live');
+    await sleep(CALL_SECONDS * 1000 - (Date.now() - since));
     assert.equal((await lastState(page)).state, 'live', 'the call stayed live');
     const played = await takePlayed(page);
     const figures = await page.eval('window.callAudioDemo.figures');
@@ -97,6 +125,13 @@ test(`${NAME}: a call plays the far end's frames in order and sends the micropho
     assert.equal(last.postErrors, 0, 'posts failed');
 
     checkToneAtCard(3, figures);
+
+    // Mute: the button says it is pressed and the client was told.
+    await press(page, 'button', 'Mute');
+    await until('mute to be pressed', () => byRole(page, 'button', 'Mute', "(el) => el.getAttribute('aria-pressed') === 'true'"));
+    await waitState(page, 'live').then(() => until('the client to report muted', async () => (await lastState(page)).muted));
+    await accessible(page, 'muted');
+    await press(page, 'button', 'Mute');
   });
 
 test(`${NAME}: a second listener takes the call over; the first page does not fight back`,
@@ -112,26 +147,84 @@ test(`${NAME}: a second listener takes the call over; the first page does not fi
     assert.equal(states1[states1.length - 1], 'ended');
     // onState also reports microphone and audio changes: count the entries into live.
     assert.equal(states1.filter((s, i) => s === 'live' && states1[i - 1] !== 'live').length, 1,
-                 'the first page never reconnected');
-    assert.match(await S.page1.eval("document.getElementById('state').textContent"), /taken-over/);
-    await page2.click('#hangup');
-    await waitState(page2, 'idle');
-    assert.deepEqual(await errors(page2), []);
+      'the first page never reconnected');
+    assert.match(await statusText(S.page1), /taken over/i);
+    assert.ok(await byRole(S.page1, 'button', 'Take the call back'), 'the next step is offered');
+    await hangUp(page2);
   });
 
-test(`${NAME}: a refused token makes the page ask for a fresh one`, { skip, timeout: 60000 }, async () => {
-  const page = await openCall(S, token(-60));
-  await waitState(page, 'waiting', 'token-refused');
-  await until('the page to ask for a token', () => page.eval('window.callAudioDemo.tokenRequests === 1'));
-  assert.equal(await page.eval("getComputedStyle(document.getElementById('token-box')).display"), 'block');
-  await page.eval(`document.getElementById('fresh-token').value = ${JSON.stringify(token())}`);
-  await page.click('#use-token');
-  await waitState(page, 'live');
-  assert.equal(await page.eval('window.callAudioDemo.tokenRequests'), 1);
-  await page.click('#hangup');
-  await waitState(page, 'idle');
-  assert.deepEqual(await errors(page), []);
-});
+test(`${NAME}: a refused token ends with a next step; the token callback's fresh one carries the call on`,
+  { skip, timeout: 90000 }, async () => {
+    const old = token(-60);
+    const page = await openCall(S, old);
+    await waitState(page, 'ended', 'token-refused');
+    assert.equal(await page.eval(`location.href.includes(${JSON.stringify(old)})`), false, 'the token stayed in the address');
+    assert.match(await statusText(page), /refused/i);
+    await accessible(page, 'token-refused');
+    // The demo's callback had one token, and has the next once it is typed
+    // into the address's fragment.
+    await page.eval(`location.hash = ${JSON.stringify('#token=' + token())}`);
+    await until('the fresh token to leave the address', () => page.eval("!location.hash.includes('token')"));
+    await press(page, 'button', 'Try again');
+    await waitState(page, 'live');
+
+    // No card: the panel waits for the call, and can be hung up meanwhile.
+    simctl('unplug', 'RM500QGL');
+    try {
+      await waitState(page, 'waiting', 'no-card');
+      assert.match(await statusText(page), /waiting for a call/i);
+      await accessible(page, 'no-card');
+      await hangUp(page);
+    } finally {
+      simctl('plug', 'RM500QGL');
+    }
+  });
+
+test(`${NAME}: an unreachable service offers its address without the token; an insecure page says so`,
+  { skip, timeout: 60000 }, async () => {
+    const closed = `https://localhost:${await freePort()}`;
+    const t = token();
+    const page = await S.browser.open(pageUrl(S, t).replace(/service=[^&]*/, 'service=' + closed));
+    await until('the demo page', () => page.eval('!!(window.callAudioDemo && window.callAudioDemo.panel)'));
+    await press(page, 'button', 'Call');
+    await waitState(page, 'ended', 'certificate');
+    const href = await byRole(page, 'link', "Open the router's address", '(el) => el.href');
+    assert.equal(href, closed + '/api/v1/voice_call/audio/health', 'the link opens the service, without the token');
+    assert.ok(await byRole(page, 'button', 'Try again'));
+    await accessible(page, 'certificate');
+
+    const insecure = await openDemo(S, t, '&insecure=1');
+    assert.match(await statusText(insecure), /not secure/i);
+    assert.equal(await byRole(insecure, 'button', 'Call'), null, 'no call is offered');
+    await accessible(insecure, 'insecure');
+  });
+
+// The views no quick path reaches here (the client's retries take tens of
+// seconds), and the taken-over one, whose page is behind the newer one (a
+// background tab runs slowly), shown by the panel's preview. Chromium only:
+// the screenshots are taken there, and the other engines' axe-core runs
+// would add to the test's time what the views above already cover.
+test(`${NAME}: the views no quick path reaches pass axe-core too`,
+  { skip: skip || (NAME !== 'chromium' && 'checked in Chromium'), timeout: 60000 }, async () => {
+    const page = await openDemo(S, token());
+    const views = [
+      ['taken-over', { state: 'ended', problem: 'taken-over' }], ['connecting', { state: 'connecting' }],
+      ['reconnecting', { state: 'waiting', problem: 'network' }],
+      ['renewing', { state: 'waiting', problem: 'token-refused' }],
+      ['retrying', { state: 'waiting', problem: 'capture-unavailable' }],
+      ['network', { state: 'ended', problem: 'network' }],
+      ['capture-unavailable', { state: 'ended', problem: 'capture-unavailable' }],
+      ['service', { state: 'ended', problem: 'service' }], ['microphone', { state: 'ended', problem: 'microphone' }],
+      ['live', { state: 'live', audio: 'suspended', needsGesture: true }, 'needs-gesture'],
+    ];
+    for (const [view, state, name = view] of views) {
+      await page.eval(`window.callAudioDemo.panel.preview(${JSON.stringify(state)})`);
+      assert.equal((await lastState(page)).view, view, JSON.stringify(state));
+      await accessible(page, name);
+    }
+    assert.ok(await byRole(page, 'button', 'Resume audio'), 'held audio offers Resume');
+    await press(page, 'button', 'Hang up');
+  });
 
 test(`${NAME}: where the context runs at 48 kHz the client resamples both ways`, { skip, timeout: 60000 }, async () => {
   const page = await openCall(S, token(), '&rate=48000');
@@ -145,9 +238,7 @@ test(`${NAME}: where the context runs at 48 kHz the client resamples both ways`,
   const rx = Math.max(...figures.slice(-12).map((f) => f.rxLevel));
   assert.ok(rx > 0.01, `far end level ${rx} at 48 kHz`);
   checkToneAtCard(2, figures);
-  await page.click('#hangup');
-  await waitState(page, 'idle');
-  assert.deepEqual(await errors(page), []);
+  await hangUp(page);
 });
 
 const lastFigures = (page) => page.eval('window.callAudioDemo.figures.slice(-1)[0] || null');
@@ -167,9 +258,7 @@ test(`${NAME}: a connection that goes silent is dropped by the watchdog and the 
       console.log(`# reconnects ${f.streamReconnects}, posts timed out ${f.postsTimedOut}, failed ${f.postsFailed}`);
       const states = await page.eval('window.callAudioDemo.states.map((s) => s.state + "/" + s.problem)');
       assert.ok(!states.includes('ended/network') && !states.some((s) => s.startsWith('ended')), states.join(' '));
-      await page.click('#hangup');
-      await waitState(page, 'idle');
-      assert.deepEqual(await errors(page), []);
+      await hangUp(page);
     } finally {
       relay.close();
     }
@@ -187,7 +276,8 @@ test(`${NAME}: a token that expires during the call is renewed, though a renewal
     const page = await openCall(S, soon, `&renew=${soon},${token()}`, relay.port);
     try {
       await waitState(page, 'live');
-      await until('two renewals', () => page.eval('window.callAudioDemo.tokenRequests >= 2'));
+      // The panel's first ask, then two renewals.
+      await until('two renewals', () => page.eval('window.callAudioDemo.tokenRequests >= 3'));
       await sleep(3000);
     } catch (e) {
       relay.close();
@@ -198,10 +288,24 @@ test(`${NAME}: a token that expires during the call is renewed, though a renewal
     console.log(`# renewals ${f.tokenRenewals}, posts failed ${f.postsFailed}, seq ${f.seq}; states ${states.join(' ')}`);
     assert.equal(f.state, 'live');
     assert.ok(!states.some((s) => s.startsWith('ended')), 'the call ended');
-    assert.equal(await page.eval('window.callAudioDemo.tokenRequests'), 2);
+    assert.equal(await page.eval('window.callAudioDemo.tokenRequests'), 3);
     checkToneAtCard(2, await page.eval('window.callAudioDemo.figures'));
-    await page.click('#hangup');
-    await waitState(page, 'idle');
+    await hangUp(page);
     relay.close();
-    assert.deepEqual(await errors(page), []);
   });
+
+// Last: the refusal holds for the page's origin until the browser closes.
+test(`${NAME}: a refused microphone leaves the call listening only`, { skip, timeout: 60000 }, async (t) => {
+  if (!await S.browser.denyMicrophone(`http://127.0.0.1:${S.webPort}`)) {
+    t.skip(`${NAME}'s driver cannot refuse the microphone`);
+    return;
+  }
+  const page = await openCall(S, token());
+  await waitState(page, 'live');
+  await until('the client to report the refusal', async () => (await lastState(page)).mic === 'denied');
+  assert.equal((await lastState(page)).listenOnly, true);
+  assert.match(await statusText(page), /microphone is blocked/i);
+  assert.equal(await byRole(page, 'button', 'Mute', '(el) => el.disabled'), true, 'mute is offered without a microphone');
+  await accessible(page, 'microphone-denied');
+  await hangUp(page);
+});

@@ -7,8 +7,11 @@
 //   missing()            why the engine cannot run here, or null
 //   launch({dir, wav, env, timeout}) -> { open(url) -> page, close() }
 // and a page is { eval(expression) -> JSON value (promises are awaited),
-// click(selector), close() }. Clicks are real input events, so the page
-// gets the user activation that audio needs.
+// click(selector), clickAt(x, y) (viewport pixels), close() }, plus
+// screenshot(file, width) where the driver takes them. Clicks are real
+// input events, so the page gets the user activation that audio needs.
+// denyMicrophone(origin) -> whether the driver could make the engine refuse
+// that origin the microphone.
 import fs from 'node:fs';
 import path from 'node:path';
 import { spawn } from 'node:child_process';
@@ -30,17 +33,35 @@ const NO_DRIVER = 'puppeteer-core is not installed in web/test/e2e (web/test/run
 const firstMissing = (checks) => (checks.find(([met]) => !met) || [true, null])[1];
 
 // Chromium and Firefox through puppeteer-core; `options` holds what differs.
-async function launchPuppeteer({ dir, env, timeout }, options) {
+// `permissions`: the engine asks for the microphone, and the driver grants
+// it to each page's origin unless denyMicrophone() refused it there.
+async function launchPuppeteer({ dir, env, timeout }, { screenshots = false, permissions = false, ...options }) {
   const b = await puppeteer().launch({
     headless: true, acceptInsecureCerts: true, userDataDir: path.join(dir, 'profile'), env, timeout,
     protocolTimeout: timeout, ...options,
   });
+  const denied = new Set();
   return {
     async open(url) {
+      const origin = new URL(url).origin;
+      if (permissions && !denied.has(origin)) await b.defaultBrowserContext().overridePermissions(origin, ['microphone']);
       const p = await b.newPage();
       p.setDefaultTimeout(timeout);
       await p.goto(url);
-      return { eval: (expr) => p.evaluate(expr), click: (sel) => p.click(sel), close: () => p.close() };
+      return {
+        eval: (expr) => p.evaluate(expr), click: (sel) => p.click(sel), clickAt: (x, y) => p.mouse.click(x, y),
+        close: () => p.close(),
+        screenshot: screenshots ? async (file, width) => {
+          await p.setViewport({ width, height: 800 });
+          await p.screenshot({ path: file, fullPage: true });
+        } : null,
+      };
+    },
+    async denyMicrophone(origin) {
+      if (!permissions) return false;
+      denied.add(origin);
+      await b.defaultBrowserContext().overridePermissions(origin, []);
+      return true;
     },
     close: () => b.close(),
   };
@@ -55,10 +76,12 @@ const chromium = {
   missing: () => firstMissing([[fs.existsSync(CHROMIUM), `no Chromium at ${CHROMIUM} (apt-get install chromium)`],
     [puppeteer(), NO_DRIVER]]),
   launch: (how) => launchPuppeteer(how, {
+    screenshots: true,
+    permissions: true,
     executablePath: CHROMIUM,
     args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
       '--disable-background-networking', '--disable-component-update', '--disable-sync',
-      '--use-fake-device-for-media-stream', '--use-fake-ui-for-media-stream',
+      '--use-fake-device-for-media-stream',
       `--use-file-for-fake-audio-capture=${how.wav}`, '--autoplay-policy=no-user-gesture-required',
       '--ignore-certificate-errors'],
   }),
@@ -68,7 +91,8 @@ const FIREFOX = process.env.FIREFOX || '/usr/bin/firefox-esr';
 const firefox = {
   name: 'firefox',
   needs: ['sound'],
-  // Firefox's fake microphone is a 1 kHz sine of its own.
+  // Firefox's fake microphone is a 1 kHz sine of its own. With permission
+  // prompts off, the driver cannot make it refuse the microphone.
   tone: { hz: 1000, share: 0.9, levelDb: 4 },
   missing: () => firstMissing([[fs.existsSync(FIREFOX), `no Firefox at ${FIREFOX} (apt-get install firefox-esr)`],
     [fs.existsSync('/usr/bin/pulseaudio'), 'no pulseaudio (apt-get install pulseaudio)'], [puppeteer(), NO_DRIVER]]),
@@ -164,9 +188,17 @@ const webkit = {
               const id = el[Object.keys(el)[0]];
               await wd('POST', `${session}/element/${id}/click`, {});
             },
+            async clickAt(x, y) {
+              await use();
+              await wd('POST', session + '/actions', { actions: [{ type: 'pointer', id: 'mouse',
+                parameters: { pointerType: 'mouse' }, actions: [{ type: 'pointerMove', x, y, origin: 'viewport' },
+                  { type: 'pointerDown', button: 0 }, { type: 'pointerUp', button: 0 }] }] });
+            },
             close: async () => { await use(); await wd('DELETE', session + '/window'); },
           };
         },
+        // WebKitWebDriver has no command that sets a permission.
+        denyMicrophone: async () => false,
         async close() {
           await wd('DELETE', session).catch(() => {});
           await stop(driver);

@@ -202,36 +202,111 @@ export function pageUrl(S, token, extra = '', port = S.port) {
   return `http://127.0.0.1:${S.webPort}/demo/#service=https://localhost:${port}&token=${token}${extra}`;
 }
 
-// Opens the demo page and presses its call button (a user gesture, so the
-// page may start audio). `port`: where the page finds the service.
+// Finds, in the page and every open shadow root, the shown element with an
+// ARIA role and accessible name, the way assistive technology and a person
+// see the panel: explicit roles, the implicit roles of the controls the
+// panel uses, and names from aria-label, aria-labelledby, a <label> (without
+// the control's own text) or the content. Runs in the page; `then(el)`
+// says what to return.
+const BY_ROLE = `(role, name, then) => {
+  const implicit = (el) => el.getAttribute('role') || ({ button: 'button', summary: 'button', select: 'combobox',
+    a: el.hasAttribute('href') ? 'link' : '', input: { checkbox: 'checkbox', range: 'slider' }[el.type] || '' })[el.localName] || '';
+  const text = (el) => (el ? el.textContent : '').replace(/\\s+/g, ' ').trim();
+  const label = (l) => { const c = l.cloneNode(true); c.querySelectorAll('input, select').forEach((e) => e.remove()); return text(c); };
+  const nameOf = (el) => el.getAttribute('aria-label')
+    || (el.getAttribute('aria-labelledby') || '').split(' ').filter(Boolean).map((id) => text(el.getRootNode().getElementById(id))).join(' ')
+    || (el.labels && el.labels.length ? [...el.labels].map(label).join(' ') : text(el));
+  const walk = (root) => {
+    for (const el of root.querySelectorAll('*')) {
+      if (implicit(el) === role && el.getClientRects().length && (name === null || nameOf(el) === name)) return el;
+      const inner = el.shadowRoot && walk(el.shadowRoot);
+      if (inner) return inner;
+    }
+    return null;
+  };
+  const el = walk(document);
+  return el ? then(el) : null;
+}`;
+
+// A name of null matches any name.
+export const byRole = (page, role, name, then = '(el) => true') =>
+  page.eval(`(${BY_ROLE})(${JSON.stringify(role)}, ${JSON.stringify(name)}, ${then})`);
+
+// Presses the control with this role and name with a real pointer click
+// (the user gesture audio needs), once it is shown and enabled.
+export async function press(page, role, name) {
+  const at = await until(`${role} "${name}" to be shown and enabled`, () => byRole(page, role, name,
+    `(el) => { if (el.disabled) return null; el.scrollIntoView({ block: 'center' });
+       const r = el.getBoundingClientRect(); return { x: Math.round(r.x + r.width / 2), y: Math.round(r.y + r.height / 2) }; }`));
+  await page.clickAt(at.x, at.y);
+}
+
+// The panel's live region: what a screen reader announces.
+export const statusText = (page) => byRole(page, 'status', null, '(el) => el.textContent');
+
+// Opens the demo page and presses the panel's Call button (a user gesture,
+// so the page may start audio). `port`: where the page finds the service.
 export async function openCall(S, token, extra = '', port = S.port) {
-  const page = await S.browser.open(pageUrl(S, token, extra, port));
-  await until('the demo page', () => page.eval('!!window.callAudioDemo'));
-  await page.click('#call');
+  const page = await openDemo(S, token, extra, port);
+  await press(page, 'button', 'Call');
   return page;
+}
+
+export async function openDemo(S, token, extra = '', port = S.port) {
+  const page = await S.browser.open(pageUrl(S, token, extra, port));
+  await until('the demo page', () => page.eval('!!(window.callAudioDemo && window.callAudioDemo.panel)'));
+  return page;
+}
+
+// Checks a state of the page with axe-core (every rule it runs by default:
+// WCAG A and AA and its best practices) and, where the engine can take
+// them, writes screenshots at a phone's and a desktop's width to
+// SHOTS/<name>-<width>.png for a reviewer to look at.
+export const SHOTS = path.join(BUILD, 'web-screenshots');
+let AXE = null;
+export const WIDTHS = { phone: 390, desktop: 1280 };
+export async function checkState(page, name) {
+  AXE = AXE || fs.readFileSync(path.join(HERE, 'node_modules', 'axe-core', 'axe.min.js'), 'utf8');
+  const violations = await page.eval(`(() => {
+    if (!window.axe) { ${AXE}\n }
+    return window.axe.run(document, { resultTypes: ['violations'] }).then((r) => r.violations.map((v) =>
+      ({ id: v.id, impact: v.impact, help: v.help, nodes: v.nodes.slice(0, 3).map((n) => n.target.join(' ')) })));
+  })()`);
+  if (page.screenshot) {
+    fs.mkdirSync(SHOTS, { recursive: true });
+    for (const [w, px] of Object.entries(WIDTHS)) await page.screenshot(path.join(SHOTS, `${name}-${w}.png`), px);
+  }
+  return violations;
 }
 
 // A loopback TCP relay to the service, holding every piece `delayMs` each
 // way (in order), whose freeze() makes every connection open at that moment
 // go silent both ways without closing, as a Wi-Fi roam leaves them;
 // connections made later are relayed as usual. close() ends it and its
-// connections.
+// connections. `bytes` counts what it carried each way (TLS records as they
+// cross the wire, without TCP/IP headers), and open() the same per open
+// connection.
 export function startRelay(targetPort, { delayMs = 0 } = {}) {
   const conns = new Set();
+  const bytes = { up: 0, down: 0, connections: 0 };
   const server = net.createServer((client) => {
     const up = net.connect(targetPort, '127.0.0.1');
     const c = { client, up, frozen: false };
     conns.add(c);
+    bytes.connections += 1;
+    c.bytes = { up: 0, down: 0 };
     const later = (fn) => (delayMs > 0 ? setTimeout(fn, delayMs) : fn());
     const end = () => { conns.delete(c); client.destroy(); up.destroy(); };
     // A side's end (a service that answers and closes) follows its last
     // bytes; an error ends both at once.
-    const pass = (from, to) => {
-      from.on('data', (d) => later(() => { if (!c.frozen && !to.destroyed) to.write(d); }));
+    const pass = (from, to, dir) => {
+      from.on('data', (d) => later(() => {
+        if (!c.frozen && !to.destroyed) { bytes[dir] += d.length; c.bytes[dir] += d.length; to.write(d); }
+      }));
       from.on('end', () => later(() => { if (!c.frozen) to.end(); }));
     };
-    pass(client, up);
-    pass(up, client);
+    pass(client, up, 'up');
+    pass(up, client, 'down');
     for (const s of [client, up]) {
       s.on('error', end);
       s.on('close', () => later(end));
@@ -239,7 +314,9 @@ export function startRelay(targetPort, { delayMs = 0 } = {}) {
   });
   return new Promise((resolve) => server.listen(0, '127.0.0.1', () => resolve({
     port: server.address().port,
+    bytes,
     freeze() { for (const c of conns) c.frozen = true; return conns.size; },
+    open: () => [...conns].map((c) => c.bytes),   // each open connection's counts, live
     close() { for (const c of conns) { c.client.destroy(); c.up.destroy(); } server.close(); },
   })));
 }
