@@ -60,8 +60,8 @@ import tempfile
 import time
 import types
 
-from common import (BACK_UNDER_MS, CARD, EC, HERE, ROOT, TX, Conn, Service, commit, credentials, f, listener,
-                    run_clients, spread, stop_pid)
+from common import (BACK_UNDER_MS, CARD, EC, HERE, ROOT, TX, Conn, Service, commit, cpu_seconds, credentials, f,
+                    listener, run_clients, spread, stop_pid)
 
 sys.path.insert(0, os.path.join(ROOT, "tools", "netimpair"))
 from netimpair import PROFILES, Impairment  # noqa: E402
@@ -460,6 +460,7 @@ def run_one(ctx, creds, profile, client, seconds, workdir):
         try:
             tok = svc.token()
             t0 = time.monotonic()
+            cpu0 = cpu_seconds(svc.proc.pid)
             if client.startswith("scripted"):
                 call = scripted_call(svc.cert, relay.port, tok, client, seconds)
             else:
@@ -467,13 +468,18 @@ def run_one(ctx, creds, profile, client, seconds, workdir):
             if "error" in call or "skipped" in call:
                 return call
             t_end = time.monotonic()
+            cpu = cpu_seconds(svc.proc.pid) - cpu0
             up = uplink_series(svc.sim, call["in_hand"])
             card = card_figures(svc.sim, call["start"])
             card["quads"] = played_quads(svc.sim.record(CARD))
             stalls = relay.stalls(t0, t_end)
         finally:
             relay_note = relay.stop()
-    return run_figures(call, up, card, stalls, t_end, relay_note)
+    figures = run_figures(call, up, card, stalls, t_end, relay_note)
+    # Handshakes included: an engine that opens a connection per post pays
+    # for them here.
+    figures["service_cpu_pct"] = 100.0 * cpu / max(t_end - t0, 1e-9)
+    return figures
 
 
 def scripted_call(cafile, port, tok, client, seconds):
@@ -602,6 +608,7 @@ ROWS = [
     ("downlink back under 250 ms after a stall, ms",
      lambda r: ",".join("never" if x is None else "%.0f" % x for x in r["back_under_250ms_ms"]) or "-", "<= 1000"),
     ("post round trip p50/p99/max ms", lambda r: three(r["post_rtt_ms"]), ""),
+    ("service CPU during the call, % of one core", lambda r: n_or_dash(r.get("service_cpu_pct"), 1), ""),
     ("held up by the machine: client posts >10 ms late; relay",
      lambda r: "%s; %s" % (n_or_dash(r.get("client_late_posts")), (r.get("relay") or "").replace("netimpair: ", "")),
      ""),

@@ -212,6 +212,25 @@ class Lane:
         return t, lost
 
 
+def handshake_kind(server_bytes):
+    """What a TLS 1.2 server's first flight says of the handshake: "full"
+    when its second record is the Certificate, "resumed" when it is the
+    ChangeCipherSpec that follows a ServerHello accepting the client's
+    session, None while too few bytes have come or when it cannot tell
+    (TLS 1.3 hides both behind encryption)."""
+    if len(server_bytes) < 5 or server_bytes[0] != 0x16:
+        return None
+    second = 5 + int.from_bytes(server_bytes[3:5], "big")
+    if len(server_bytes) < second + 6:
+        return None
+    kind = server_bytes[second]
+    if kind == 0x16 and server_bytes[second + 5] == 0x0b:
+        return "full"
+    if kind == 0x14:
+        return "resumed"
+    return "other"
+
+
 class Relay:
     """The relay, run on its own thread and event loop, so that a test or a
     bench in the same process keeps its own timing. start() returns once it
@@ -237,6 +256,7 @@ class Relay:
         self.late = 0             # of them more than LATE_S after their time
         self.late_max = 0.0
         self.lost = 0             # pieces held as lost
+        self.handshakes = collections.Counter()   # handshake_kind() of each connection
 
     @classmethod
     def profile(cls, name, target_port, **kw):
@@ -363,7 +383,16 @@ class Relay:
         queue = collections.deque()     # (Piece, bytes), oldest first
         more = asyncio.Event()
 
+        first_flight = bytearray() if direction == "down" else None
+
         def stamp(data):
+            nonlocal first_flight
+            if first_flight is not None:
+                first_flight += data[:4096]
+                kind = handshake_kind(first_flight) if data else "other"
+                if kind or len(first_flight) >= 4096:
+                    self.handshakes[kind or "other"] += 1
+                    first_flight = None
             now = time.monotonic()
             due, lost = lane.release(now, len(data))
             queue.append((Piece(conn, direction, now, due, None, len(data), lost), data))
@@ -432,8 +461,10 @@ def main(argv=None):
     while not stop.wait(3600):
         pass
     relay.stop()
-    print("netimpair: released %d pieces (%d held as lost), %d more than %.0f ms late, the latest by %.1f ms"
-          % (relay.released, relay.lost, relay.late, LATE_S * 1000, relay.late_max * 1000), flush=True)
+    print("netimpair: released %d pieces (%d held as lost), %d more than %.0f ms late, the latest by %.1f ms; "
+          "%d connections, handshakes %d full, %d resumed"
+          % (relay.released, relay.lost, relay.late, LATE_S * 1000, relay.late_max * 1000, relay.connections,
+             relay.handshakes["full"], relay.handshakes["resumed"]), flush=True)
     return 0
 
 
