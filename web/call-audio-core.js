@@ -473,13 +473,33 @@ export class SendClock {
     // One post holds consecutive frames only: seq names the first.
     let n = 1;
     while (n < this.pending.length && this.pending[n][0] === this.pending[0][0] + n) n += 1;
-    const frames = this.pending.splice(0, n);
-    const body = new Uint8Array(n * FRAME_BYTES);
+    const fresh = this.pending.splice(0, n);
+    const frames = parallel ? [...this.carried(fresh[0][0], this.maxFrames - n), ...fresh] : fresh;
+    const body = new Uint8Array(frames.length * FRAME_BYTES);
     frames.forEach(([, bytes], k) => body.set(bytes, k * FRAME_BYTES));
-    const post = { id: ++this.ids, seq: frames[0][0], count: n, body, frames,
+    const post = { id: ++this.ids, seq: frames[0][0], count: frames.length, body, frames, fresh,
                    timeoutMs: postTimeoutMs(this.srtt) };
     this.flying.set(post.id, post);
     return post;
+  }
+
+  // Redundancy: while earlier posts are unanswered, a post also carries
+  // the frames just before its own that they brought (at most `room`, and
+  // each frame once more only), so that a post held up by a retransmission
+  // and overtaken loses nothing: the service plays each frame once, from
+  // whichever post brings it first, and skips it in the other. On a link
+  // whose round trip is shorter than a frame nothing is carried.
+  carried(first, room) {
+    const unanswered = new Map();
+    for (const p of this.flying.values()) for (const f of p.fresh) unanswered.set(f[0], f);
+    const out = [];
+    for (let k = first - 1; out.length < room && k >= this.next; k--) {
+      const f = unanswered.get(k);
+      if (!f || f[3]) break;
+      f[3] = true;
+      out.unshift(f);
+    }
+    return out;
   }
 
   // A 200. `next`: its X-Audio-Next as a number, or null when absent.
