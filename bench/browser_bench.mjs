@@ -8,17 +8,12 @@
 // the row form bench.py renders.
 import { ENGINES } from '../web/test/e2e/engines.mjs';
 import {
-  BIN, RATE, cardRecord, frameRun, lossesBeforePage, mint, openCall, sleep, startAll, stopAll, takePlayed, waitState,
+  BIN, RATE, benchOptions, cardRecord, frameRun, lossesBeforePage, mint, openCall, sleep, startAll, stopAll, takePlayed, waitState,
 } from '../web/test/e2e/harness.mjs';
 import fs from 'node:fs';
 
 const args = process.argv.slice(2);
-const opt = (name, def) => {
-  const i = args.indexOf(name);
-  return i >= 0 && i + 1 < args.length ? args[i + 1] : def;
-};
-const engines = opt('--engines', 'chromium,firefox,webkit').split(',');
-const seconds = Number(opt('--seconds', '20'));
+const { engines, seconds } = benchOptions(args);
 const json = args.includes('--json');
 
 const pct = (v, p) => {

@@ -9,15 +9,10 @@
 //   node bench/wire_bytes.mjs [--engines chromium,firefox,webkit] [--seconds 20]
 // CALLAUDIO_BUILD_DIR and CALLAUDIO_BIN name the build, as for the test.
 import { ENGINES } from '../web/test/e2e/engines.mjs';
-import { mint, openCall, sleep, startAll, startRelay, stopAll, waitState } from '../web/test/e2e/harness.mjs';
+import { benchOptions, mint, openCall, sleep, startAll, startRelay, stopAll, waitState } from '../web/test/e2e/harness.mjs';
 
 const args = process.argv.slice(2);
-const opt = (name, def) => {
-  const i = args.indexOf(name);
-  return i >= 0 && i + 1 < args.length ? args[i + 1] : def;
-};
-const engines = opt('--engines', 'chromium,firefox,webkit').split(',');
-const seconds = Number(opt('--seconds', '20'));
+const { engines, seconds } = benchOptions(args);
 const SETTLE_S = 5;
 const PAYLOAD_KBPS = 256;   // 16 kHz x 16 bit, each way
 

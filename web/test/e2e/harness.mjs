@@ -22,6 +22,15 @@ export const WAIT_MS = 20000;   // the longest any single step waits
 
 export const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
+// The bench scripts' common options: which engines, how many seconds.
+export function benchOptions(args) {
+  const opt = (name, def) => {
+    const i = args.indexOf(name);
+    return i >= 0 && i + 1 < args.length ? args[i + 1] : def;
+  };
+  return { engines: opt('--engines', 'chromium,firefox,webkit').split(','), seconds: Number(opt('--seconds', '20')) };
+}
+
 export async function until(what, fn, timeout = WAIT_MS) {
   const end = Date.now() + timeout;
   for (;;) {
