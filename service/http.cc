@@ -101,6 +101,21 @@ bool find_header(std::string_view head, const char *name, std::string_view *valu
     return false;
 }
 
+// The '&'-separated parameters of `query` (the text after a target's
+// '?'), one a call from *pos (0 at first); an empty query has one empty
+// parameter, as the walks over it always had. False after the last.
+bool next_query_param(std::string_view query, size_t *pos, std::string_view *param)
+{
+    if (*pos > query.size())
+        return false;
+    size_t amp = query.find('&', *pos);
+    if (amp == std::string_view::npos)
+        amp = query.size();
+    *param = query.substr(*pos, amp - *pos);
+    *pos = amp + 1;
+    return true;
+}
+
 }  // namespace
 
 int header_value(std::string_view head, const char *name, char *dest, size_t dest_size)
@@ -117,17 +132,12 @@ int header_value(std::string_view head, const char *name, char *dest, size_t des
 int request_authorized(std::string_view head, const char *target)
 {
     // The query decides when it has a "token=" parameter, valid or not.
-    const char *query = strchr(target, '?');
-    if (query) {
-        const char *param = query + 1;
-        for (;;) {
-            if (strncmp(param, "token=", 6) == 0)
-                return token_verify(param + 6);
-            const char *amp = strchr(param, '&');
-            if (!amp)
-                break;
-            param = amp + 1;
-        }
+    if (const char *query = strchr(target, '?')) {
+        size_t pos = 0;
+        std::string_view param;
+        while (next_query_param(query + 1, &pos, &param))
+            if (param.substr(0, 6) == "token=")
+                return token_verify(param.data() + 6);  // the target's NUL ends it
     }
     // Then the first header line named x-audio-token. Its value is copied,
     // bounded by its line, so that token_verify never looks past this
@@ -196,14 +206,12 @@ int uplink_seq_param(std::string_view head, unsigned long long *seq)
     while (end < head.size() && !is_blank(head[end]))
         ++end;
     const std::string_view target(head.data() + i, end - i);
-    size_t p = target.find('?');
-    if (p == std::string_view::npos)
+    const size_t q = target.find('?');
+    if (q == std::string_view::npos)
         return 0;
-    for (++p; p <= target.size();) {
-        size_t amp = target.find('&', p);
-        if (amp == std::string_view::npos)
-            amp = target.size();
-        const std::string_view param(target.data() + p, amp - p);
+    size_t pos = 0;
+    std::string_view param;
+    while (next_query_param(target.substr(q + 1), &pos, &param)) {
         if (param.size() >= 3 && param[0] == 's' && param[1] == 'e' && param[2] == 'q' &&
             (param.size() == 3 || param[3] == '=')) {
             // 2^53 has 16 digits; leading zeros beyond them are refused
@@ -224,7 +232,6 @@ int uplink_seq_param(std::string_view head, unsigned long long *seq)
             *seq = v;
             return 1;
         }
-        p = amp + 1;
     }
     return 0;
 }
