@@ -111,7 +111,7 @@ bool next_query_param(std::string_view query, size_t *pos, std::string_view *par
     size_t amp = query.find('&', *pos);
     if (amp == std::string_view::npos)
         amp = query.size();
-    *param = query.substr(*pos, amp - *pos);
+    *param = std::string_view(query.data() + *pos, amp - *pos);
     *pos = amp + 1;
     return true;
 }
@@ -135,8 +135,8 @@ int request_authorized(std::string_view head, const char *target)
     if (const char *query = strchr(target, '?')) {
         size_t pos = 0;
         std::string_view param;
-        while (next_query_param(query + 1, &pos, &param))
-            if (param.substr(0, 6) == "token=")
+        while (next_query_param(std::string_view(query + 1), &pos, &param))
+            if (param.size() >= 6 && memcmp(param.data(), "token=", 6) == 0)
                 return token_verify(param.data() + 6);  // the target's NUL ends it
     }
     // Then the first header line named x-audio-token. Its value is copied,
@@ -211,7 +211,8 @@ int uplink_seq_param(std::string_view head, unsigned long long *seq)
         return 0;
     size_t pos = 0;
     std::string_view param;
-    while (next_query_param(target.substr(q + 1), &pos, &param)) {
+    const std::string_view query(target.data() + q + 1, target.size() - q - 1);
+    while (next_query_param(query, &pos, &param)) {
         if (param.size() >= 3 && param[0] == 's' && param[1] == 'e' && param[2] == 'q' &&
             (param.size() == 3 || param[3] == '=')) {
             // 2^53 has 16 digits; leading zeros beyond them are refused
