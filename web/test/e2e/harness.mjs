@@ -362,7 +362,7 @@ export async function takePlayed(page) {
 // (g >> 8)) << 8 | (g & 0xff). Returns, for every sample, the frame number
 // it proves (or -1).
 export function decodePattern(s) {
-  const g = new Float64Array(s.length).fill(-1);
+  const quad = new Float64Array(s.length).fill(-1);
   for (let i = 0; i + 3 < s.length; i++) {
     const lo = s[i] & 0xff;
     if ((lo & 3) !== 0) continue;
@@ -371,8 +371,16 @@ export function decodePattern(s) {
     if (!ok) continue;
     let high = 0;
     for (let k = 3; k >= 0; k--) high = high * 256 + ((s[i + k] >> 8) & 0xff);
-    const frame = high * 256 + lo;
-    for (let k = 0; k < 4; k++) g[i + k] = frame + k;
+    quad[i] = high * 256 + lo;
+  }
+  // Four samples can look like the pattern by chance (a fade scales the
+  // pattern's low bytes into a new run of four); a quad counts only where
+  // the quad next to it agrees, as eight untouched samples always do.
+  const g = new Float64Array(s.length).fill(-1);
+  for (let i = 0; i < s.length; i++) {
+    const f = quad[i];
+    if (f < 0 || !((i + 4 < s.length && quad[i + 4] === f + 4) || (i >= 4 && quad[i - 4] === f - 4))) continue;
+    for (let k = 0; k < 4; k++) g[i + k] = f + k;
   }
   return g;
 }
