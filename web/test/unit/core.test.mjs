@@ -256,12 +256,12 @@ const clockRows = [
     { dropped: 0, inFlight: 1, seq: false }],
   ['one at a time keeps only the newest 80 ms',
     ['push 1', 'take [0,1]', 'push 6', 'take', 'ok 1 - 200', 'take [3,4]'], { dropped: 2 }],
-  ['with seq: a post per frame, three in flight, then frames wait; each post carries the unanswered frame '
+  ['with seq: a post per frame, four in flight, then frames wait; each post carries the unanswered frame '
     + 'before its own once more, so an overtaken post loses nothing',
     ['push 1', 'take [0,1]', 'ok 1 1 20', 'push 1', 'take [1,1]', 'push 1', 'take [1,2]', 'push 1', 'take [2,2]',
-     'push 1', 'take', 'ok 2 2 20', 'take [3,2]'], { dropped: 0, inFlight: 3, seq: true }],
+     'push 1', 'take [3,2]', 'push 1', 'take', 'ok 2 2 20', 'take [4,2]'], { dropped: 0, inFlight: 4, seq: true }],
   ['with seq and long round trips: fewer, larger posts',
-    ['push 1', 'take [0,1]', 'ok 1 1 150', 'push 1', 'take', 'push 1', 'take', 'push 1', 'take [1,3]'],
+    ['push 1', 'take [0,1]', 'ok 1 1 250', 'push 1', 'take', 'push 1', 'take', 'push 1', 'take [1,3]'],
     { dropped: 0 }],
   ['X-Audio-Next: frames the service already took are never sent again',
     ['push 1', 'take [0,1]', 'ok 1 1 20', 'push 1', 'take [1,1]', 'push 1', 'take [1,2]', 'ok 3 3 20', 'fail 2',
