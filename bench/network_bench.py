@@ -383,7 +383,9 @@ def card_figures(sim, t_from):
     trims = [e for e in evs if e.kind == "discard" and e.f.get("why") == "drop" and e.t >= t_ns]
     # Silence after the last audio is the end of the call, not a late post.
     last_audio = max((e.t for e in evs if e.kind == "write" and not e.f.get("silent")), default=0)
-    pads = [e.t / 1e9 for e in evs if e.kind == "write" and e.f.get("silent") and t_ns <= e.t < last_audio]
+    # Each 20 ms of silence counts once, however the writes cut it.
+    pads = [(e.t / 1e9, e["n"] / FRAME) for e in evs
+            if e.kind == "write" and e.f.get("silent") and t_ns <= e.t < last_audio]
     waits = [w["wait"] * 1000 for w in sim.queue_waits(CARD)
              if w["wait"] is not None and not w["silent"] and w["t_write"] >= t_ns]
     return {"xruns": xruns, "trims": len(trims), "pads": pads, "waits_ms": waits}
@@ -511,7 +513,8 @@ def run_figures(call, up, card, stalls, t_end, relay_note):
     warm = start + 1.0
     minutes = max(1e-9, (t_end - start) / 60.0)
     last_frame = max((t for _, t in call["captured"]), default=warm)
-    pads_in = sum(1 for t in card["pads"] if in_stall(t, stalls, STALL_AFTER_S))
+    pads_in = sum(n for t, n in card["pads"] if in_stall(t, stalls, STALL_AFTER_S))
+    pads_all = sum(n for _, n in card["pads"])
     per_min = lambda n: None if n is None else n / minutes  # noqa: E731
     return {
         "seconds": round(t_end - start, 1),
@@ -527,8 +530,8 @@ def run_figures(call, up, card, stalls, t_end, relay_note):
         "card_underruns_per_min": len(card["xruns"]) / minutes,
         "card_underruns_in_stalls": sum(1 for x in card["xruns"] if in_stall(x, stalls, STALL_AFTER_S)),
         "card_trims": card["trims"],
-        "card_pads_per_min": len(card["pads"]) / minutes,
-        "card_pads_outside_stalls_per_min": (len(card["pads"]) - pads_in) / minutes,
+        "card_pads_per_min": pads_all / minutes,
+        "card_pads_outside_stalls_per_min": (pads_all - pads_in) / minutes,
         "card_pads_in_stalls_per_min": pads_in / minutes,
         "mic_played": mic_played(card["quads"], call["captured"], warm, last_frame - 1.0, stalls),
         "queue_wait_ms": spread(card["waits_ms"]),
@@ -707,6 +710,8 @@ def main():
     ap.add_argument("--bin", help="the call-audio binary to measure (default: the build dir's)")
     ap.add_argument("--web", help="serve this copy of web/ to the browsers (to compare an older client)")
     ap.add_argument("--results", default=os.path.join(HERE, "results"))
+    ap.add_argument("--keep", action="store_true",
+                    help="keep the work directory (service logs, browser logs) and print where it is")
     a = ap.parse_args()
     build = os.path.abspath(a.build_dir)
     binary = os.path.abspath(a.bin) if a.bin else os.path.join(build, "service", "call-audio")
@@ -719,7 +724,10 @@ def main():
         load_before = " ".join("%.2f" % x for x in os.getloadavg())
         net = run(ctx, creds, a.profiles.split(","), a.clients.split(","))
     finally:
-        shutil.rmtree(ctx.work, ignore_errors=True)
+        if a.keep:
+            print("bench: kept %s" % ctx.work, file=sys.stderr)
+        else:
+            shutil.rmtree(ctx.work, ignore_errors=True)
     res = {"when": datetime.datetime.now().strftime("%Y-%m-%d %H:%M:%S"), "commit": commit(),
            "label": a.label, "build": ctx.build, "binary": binary, "web": a.web,
            "seconds": a.seconds, "load_before": load_before,
