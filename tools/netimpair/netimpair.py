@@ -212,15 +212,42 @@ class Lane:
         return t, lost
 
 
+def hello_extensions(hello):
+    """{type: data} of a ServerHello handshake message's extensions, or None
+    when it is cut short."""
+    at = 4 + 2 + 32                        # handshake header, version, random
+    if len(hello) < at + 1:
+        return None
+    at += 1 + hello[at] + 2 + 1            # session id, cipher suite, compression
+    if len(hello) < at + 2:
+        return {}
+    end = min(len(hello), at + 2 + int.from_bytes(hello[at:at + 2], "big"))
+    at += 2
+    exts = {}
+    while at + 4 <= end:
+        kind, size = int.from_bytes(hello[at:at + 2], "big"), int.from_bytes(hello[at + 2:at + 4], "big")
+        exts[kind] = hello[at + 4:at + 4 + size]
+        at += 4 + size
+    return exts
+
+
 def handshake_kind(server_bytes):
-    """What a TLS 1.2 server's first flight says of the handshake: "full"
-    when its second record is the Certificate, "resumed" when it is the
-    ChangeCipherSpec that follows a ServerHello accepting the client's
-    session, None while too few bytes have come or when it cannot tell
-    (TLS 1.3 hides both behind encryption)."""
+    """What a server's first flight says of the handshake: "full" or
+    "resumed", None while too few bytes have come. TLS 1.3 (the ServerHello
+    selects version 0x0304) resumes when the ServerHello accepts a
+    pre-shared key; TLS 1.2 is full when its second record is the
+    Certificate, resumed when it is the ChangeCipherSpec that follows a
+    ServerHello accepting the client's session."""
     if len(server_bytes) < 5 or server_bytes[0] != 0x16:
         return None
     second = 5 + int.from_bytes(server_bytes[3:5], "big")
+    if len(server_bytes) < second or server_bytes[5] != 0x02:
+        return None if len(server_bytes) < second else "other"
+    exts = hello_extensions(server_bytes[5:second])
+    if exts is None:
+        return "other"
+    if exts.get(0x002B) == b"\x03\x04":    # supported_versions: TLS 1.3
+        return "resumed" if 0x0029 in exts else "full"   # pre_shared_key
     if len(server_bytes) < second + 6:
         return None
     kind = server_bytes[second]

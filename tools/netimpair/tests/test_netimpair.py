@@ -16,7 +16,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from netimpair import Impairment, Relay  # noqa: E402
+from netimpair import Impairment, Relay, handshake_kind  # noqa: E402
 
 TIMEOUT = 20  # seconds, for every socket wait
 
@@ -203,6 +203,35 @@ class RelayTest(unittest.TestCase):
         self.assertEqual({p.conn for p in pieces}, {1, 2})
         first = min(p.read for p in pieces)
         self.assertGreaterEqual(max(p.due for p in pieces) - first, 16000 * 8 / 128000.0 - 1e-6)
+
+
+def server_hello(exts):
+    """A server's first record: a ServerHello with these (type, data)
+    extensions, as a 2.28 (TLS 1.2) or 3.6 (TLS 1.3) service sends it."""
+    body = b"\x03\x03" + bytes(32) + b"\x20" + bytes(32) + b"\x13\x01\x00"
+    ext = b"".join(t.to_bytes(2, "big") + len(d).to_bytes(2, "big") + d for t, d in exts)
+    body += len(ext).to_bytes(2, "big") + ext
+    msg = b"\x02" + len(body).to_bytes(3, "big") + body
+    return b"\x16\x03\x03" + len(msg).to_bytes(2, "big") + msg
+
+
+class HandshakeKindTest(unittest.TestCase):
+    """The relay's count of full and resumed handshakes: TLS 1.3 sends a
+    ChangeCipherSpec after every ServerHello, so only the ServerHello's
+    pre_shared_key tells a resumption there."""
+
+    def test_rows(self):
+        ccs = b"\x14\x03\x03\x00\x01\x01"
+        cert = b"\x16\x03\x03\x00\x10\x0b"
+        tls13 = (0x002B, b"\x03\x04")
+        psk = (0x0029, b"\x00\x00")
+        for name, flight, kind in [
+                ("TLS 1.2, Certificate follows", server_hello([]) + cert, "full"),
+                ("TLS 1.2, session accepted", server_hello([]) + ccs, "resumed"),
+                ("TLS 1.3 without a pre-shared key", server_hello([tls13]) + ccs, "full"),
+                ("TLS 1.3 with a pre-shared key", server_hello([tls13, psk]) + ccs, "resumed"),
+                ("ServerHello cut short", server_hello([tls13])[:40], None)]:
+            self.assertEqual(handshake_kind(flight), kind, name)
 
 
 if __name__ == "__main__":
