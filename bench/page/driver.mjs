@@ -202,7 +202,8 @@ function noteJoins(report) {
     const at = report.at + off / RATE;
     if (first < 0) B.joins.push([at, 'made', count]);
     else {
-      if (nextInput >= 0 && first !== nextInput) B.joins.push([at, first > nextInput ? 'skip' : 'back', first - nextInput]);
+      const gap = nextInput >= 0 ? first - nextInput : 0;
+      if (gap !== 0) B.joins.push([at, gap > 0 ? 'skip' : 'back', gap]);
       nextInput = first + count;
     }
     off += count;
