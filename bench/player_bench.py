@@ -21,6 +21,8 @@ the page-side driver, bench/page/driver.mjs):
   gentle steering: reported are its cap cuts, underruns, what it cut and
   stretched, and the latency over the first and the last DRIFT_WINDOW_S.
   Capture times come from the card's own clock (its start event and speed).
+  A third call with the card on time is the reference: what the player
+  does there comes from the link and the machine, not from drift.
 - tone: the card captures a looped sine (TONE_HZ at TONE_AMP of full scale)
   instead of its numbered frames, on the quiet link and on each --profiles
   relay profile; what reaches the page's output is tapped
@@ -32,6 +34,10 @@ the page-side driver, bench/page/driver.mjs):
   Each jump is placed: at a join the player reported (output it made up,
   input it skipped or replayed), within a relay stall (up to a second
   after), after a restart of the card's capture, or elsewhere.
+
+Every run also lists when the player ran dry and when the card's capture
+restarted: a restart says the service fell behind the card (on a shared
+machine, its other load), and the underruns around it are not the player's.
 
 Figures are reported, never asserted. 127.0.0.1 only; every process started
 is stopped by its pid; every wait is bounded.
@@ -150,6 +156,11 @@ def player_did(figs, t_from, t_to=math.inf):
     return {k: grew(figs, k, t_from, t_to) for k in PLAYER_KEYS}
 
 
+def underrun_times(figs):
+    """Call times of the player reports in which its underrun count grew."""
+    return [round(b["t"], 2) for a, b in zip(figs, figs[1:]) if b.get("underruns", 0) > a.get("underruns", 0)]
+
+
 def median_in(series, t_from, t_to):
     v = [x for t, x in series if t_from <= t < t_to]
     return statistics.median(v) if v else None
@@ -180,7 +191,8 @@ def stall_run(ctx, creds, engine, seconds, workdir):
             "latency_before_ms": spread([v for t, v in down if b0 - BEFORE_S <= t < b0]),
             "excursion_ms": max(v for _, v in after) - level if after else None,
             "left_band": len(out), "back_ms": None if back is None else max(0.0, back - b1) * 1000,
-            "player": player_did(figs, b0 - 0.3, b1 + AFTER_S),
+            "player": player_did(figs, b0 - 0.3, b1 + AFTER_S), "restarts": got["restarts"],
+            "underrun_times": underrun_times(figs),
             "series": [(round(t, 3), round(v, 1)) for t, v in down if b0 - BEFORE_S <= t <= b1 + AFTER_S]}
 
 
@@ -195,6 +207,7 @@ def drift_run(ctx, creds, engine, seconds, speed, workdir):
             "end_ms": median_in(down, end - DRIFT_WINDOW_S, end + 1),
             "latency_ms": spread([v for t, v in down if t >= WARM_S]),
             "player": player_did(figs, WARM_S), "player_from_start": player_did(figs, -math.inf),
+            "underrun_times": underrun_times(figs), "restarts": got["restarts"],
             "target_ms": figs[-1].get("targetMs") if figs else None,
             "series": [(round(t, 2), round(v, 1)) for t, v in down[::10]]}
 
@@ -247,7 +260,8 @@ def tone_run(ctx, creds, engine, seconds, profile, workdir):
             "biggest_step": biggest, "level_dbfs": 10 * math.log10(sq / max(1, n) / 32768.0 ** 2 + 1e-20),
             "minutes": minutes, "jumps": len(jumps), "per_min": len(jumps) / minutes, "where": where,
             "joins": len(joins), "player": player_did(got["figures"], -math.inf), "relay": got["relay"],
-            "stalls": got["stalls"], "restarts": got["restarts"], "jump_list": jumps[:200]}
+            "stalls": got["stalls"], "restarts": got["restarts"], "jump_list": jumps[:200],
+            "underrun_times": underrun_times(got["figures"])}
 
 
 def place(t, at, size, joins, join_at, got):
@@ -275,6 +289,7 @@ def run(ctx, creds, engines=ENGINES, profiles=PROFILES):
                  lambda w: drift_run(ctx, creds[EC], engine, ctx.drift_s, 1 + DRIFT_PPM * 1e-6, w)),
                 ("drift -%d ppm" % DRIFT_PPM,
                  lambda w: drift_run(ctx, creds[EC], engine, ctx.drift_s, 1 - DRIFT_PPM * 1e-6, w)),
+                ("drift 0 ppm, the reference", lambda w: drift_run(ctx, creds[EC], engine, ctx.drift_s, 1.0, w)),
                 ("tone, quiet link", lambda w: tone_run(ctx, creds[EC], engine, ctx.player_s, None, w))]
         plan += [("tone, " + LABELS.get(p, p), lambda w, p=p: tone_run(ctx, creds[EC], engine, ctx.player_s, p, w))
                  for p in profiles]
@@ -296,6 +311,11 @@ def did(p):
         f(p["concealedMs"], 0))
 
 
+# Underruns that come with restarts of the card's capture (the service fell
+# behind: the machine's other load) are not the player's doing.
+WHEN_ROW = ("player underruns, s into the call (first 12); card capture restarts, s",
+            lambda r: "%s; %s" % (" ".join("%.1f" % t for t in r["underrun_times"][:12]) or "-",
+                                  " ".join("%.1f" % t for t in r["restarts"][:12]) or "-"), "")
 STALL_ROWS = [
     ("page thread busy, ms (at s)", lambda r: "%.0f (%.1f)" % (r["block_ms"], r["block_s"][0]), ""),
     ("latency before, card capture to output p50/p99/max ms; player target ms",
@@ -305,6 +325,7 @@ STALL_ROWS = [
                             r["left_band"]), ""),
     ("largest latency excursion above the level before, ms", lambda r: f(r["excursion_ms"], 1), ""),
     ("player from the stall to %.0f s after" % AFTER_S, lambda r: did(r["player"]), ""),
+    WHEN_ROW,
 ]
 DRIFT_ROWS = [
     ("latency over the first and the last %.0f s, median ms" % DRIFT_WINDOW_S,
@@ -312,6 +333,7 @@ DRIFT_ROWS = [
     ("latency p50/p99/max ms (from %.0f s)" % WARM_S, lambda r: three(r["latency_ms"]), ""),
     ("player from %.0f s on" % WARM_S, lambda r: did(r["player"]), "no cap cut, no underrun in 10 min"),
     ("player from the call's start", lambda r: did(r["player_from_start"]), ""),
+    WHEN_ROW,
 ]
 TONE_ROWS = [
     ("jumps per min (count in min); threshold, tone's largest step, largest step seen (full scale)",
@@ -320,9 +342,10 @@ TONE_ROWS = [
      "0"),
     ("where the jumps were", lambda r: ", ".join("%s %d" % kv for kv in sorted(r["where"].items())) or "-", ""),
     ("first jumps, s into the call", lambda r: " ".join("%.2f" % j["t"] for j in r["jump_list"][:12]) or "-", ""),
-    ("output level dBFS; player joins reported; relay stalls; capture restarts",
-     lambda r: "%s; %d; %d; %d" % (f(r["level_dbfs"], 1), r["joins"], len(r["stalls"]), len(r["restarts"])), ""),
+    ("output level dBFS; player joins reported; relay stalls",
+     lambda r: "%s; %d; %d" % (f(r["level_dbfs"], 1), r["joins"], len(r["stalls"])), ""),
     ("player over the call", lambda r: did(r["player"]), ""),
+    WHEN_ROW,
 ]
 
 
