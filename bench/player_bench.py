@@ -3,7 +3,8 @@
 by the network worker) measured in a real browser, on the simulated card.
 
     bench/player_bench.py --build-dir DIR [--bin BINARY] [--seconds S] [--drift-seconds S]
-                          [--engines chromium,firefox] [--profiles busy-wifi] [--quick]
+                          [--runs stall,drift,tone] [--engines chromium,firefox]
+                          [--profiles busy-wifi] [--quick]
 
 Also the "player" section of bench/bench.py (scripts/bench --only player).
 Each run is one call of the browser client in a fresh service on a fresh
@@ -79,6 +80,7 @@ RESTART_AFTER_S = 1.0     # the same for a restart of the card's capture
 
 ENGINES = ("chromium",)
 PROFILES = ("busy-wifi",)
+KINDS = ("stall", "drift", "tone")
 
 
 # ---- what the card captured, and when ---------------------------------------------
@@ -279,9 +281,10 @@ def place(t, at, size, joins, join_at, got):
     return {"t": round(t, 4), "size": round(size, 4), "where": where}
 
 
-def run(ctx, creds, engines=ENGINES, profiles=PROFILES):
-    """Every run, for each engine: the stall, the drift both ways, the tone
-    on a quiet link and on each relay profile."""
+def run(ctx, creds, engines=ENGINES, profiles=PROFILES, kinds=KINDS):
+    """The runs of the chosen kinds, for each engine: the stall, the drift
+    both ways and on time, the tone on a quiet link and on each relay
+    profile."""
     out = {}
     for engine in engines:
         plan = [("stall", lambda w: stall_run(ctx, creds[EC], engine, ctx.player_s, w)),
@@ -293,7 +296,7 @@ def run(ctx, creds, engines=ENGINES, profiles=PROFILES):
                 ("tone, quiet link", lambda w: tone_run(ctx, creds[EC], engine, ctx.player_s, None, w))]
         plan += [("tone, " + LABELS.get(p, p), lambda w, p=p: tone_run(ctx, creds[EC], engine, ctx.player_s, p, w))
                  for p in profiles]
-        for name, fn in plan:
+        for name, fn in [(name, fn) for name, fn in plan if name.split()[0].rstrip(",") in kinds]:
             print("bench: player %s, %s" % (name, engine), file=sys.stderr)
             work = tempfile.mkdtemp(prefix="player-", dir=ctx.work)
             try:
@@ -371,6 +374,7 @@ def main():
     ap.add_argument("--quick", action="store_true", help="shorter calls (the defaults become 15 s and 20 s)")
     ap.add_argument("--seconds", type=int, help="stall and tone calls (default 30)")
     ap.add_argument("--drift-seconds", type=int, help="each drift call (default 60; the target is 600)")
+    ap.add_argument("--runs", default=",".join(KINDS), help="which of stall, drift, tone")
     ap.add_argument("--engines", default=",".join(ENGINES))
     ap.add_argument("--profiles", default=",".join(PROFILES), help="relay profiles for the tone ('' for none)")
     ap.add_argument("--results", default=os.path.join(HERE, "results"))
@@ -383,7 +387,7 @@ def main():
     load_before = " ".join("%.2f" % x for x in os.getloadavg())
     try:
         creds = credentials(ctx.work, kinds=(EC,))
-        out = run(ctx, creds, a.engines.split(","), [p for p in a.profiles.split(",") if p])
+        out = run(ctx, creds, a.engines.split(","), [p for p in a.profiles.split(",") if p], a.runs.split(","))
     finally:
         shutil.rmtree(ctx.work, ignore_errors=True)
     res = {"when": datetime.datetime.now().strftime("%Y-%m-%d %H:%M:%S"), "commit": commit(),
