@@ -33,8 +33,10 @@ the page-side driver, bench/page/driver.mjs):
   most 2 A pi / (2 * 80) per sample to the tone's own 2 pi f A / rate, so
   faded joins stay under the threshold and unfaded ones mostly do not.
   Each jump is placed: at a join the player reported (output it made up,
-  input it skipped or replayed), within a relay stall (up to a second
-  after), after a restart of the card's capture, or elsewhere.
+  input it skipped or replayed, its return to input), within a relay stall
+  (up to a second after), after a splice in the audio the service read
+  from the card (a restart of the card's capture: the splice's own step is
+  computed from the tone and the frames read), or elsewhere.
 
 Every run also lists when the player ran dry and when the card's capture
 restarted: a restart says the service fell behind the card (on a shared
@@ -76,7 +78,7 @@ TONE_AMP = 0.3            # of full scale, about -10 dBFS
 JUMP_FACTOR = 2.0         # a step this many times the tone's largest is a jump
 JOIN_S = 0.015            # a jump this close to a reported join is counted at it
 STALL_AFTER_S = 1.0       # what a relay stall holds up plays out within this after it
-RESTART_AFTER_S = 1.0     # the same for a restart of the card's capture
+SPLICE_AFTER_S = 1.0      # the same for a splice in what the service read from the card
 
 ENGINES = ("chromium",)
 PROFILES = ("busy-wifi",)
@@ -115,6 +117,18 @@ def capture_clock(sim, speed):
     return at
 
 
+def capture_splices(sim, live):
+    """Where the audio the service read from the card does not run on:
+    (call time of the read, last frame before, first frame after)."""
+    out = []
+    nxt = None
+    for e in sim.events(card=CARD, direction="capture", kind="read"):
+        if nxt is not None and e["g"] != nxt:
+            out.append((e.t / 1e9 - live, nxt - 1, e["g"]))
+        nxt = e["g"] + e["n"]
+    return out
+
+
 # ---- one call ------------------------------------------------------------------------
 
 def call(ctx, creds, engine, seconds, workdir, source=None, clock=None, profile=None, extra=None):
@@ -133,12 +147,13 @@ def call(ctx, creds, engine, seconds, workdir, source=None, clock=None, profile=
             live = res["live_at"] / 1000.0 - off
             cap = capture_clock(svc.sim, clock or 1.0)
             restarts = [e.t / 1e9 - live for e in svc.sim.events(card=CARD, direction="capture", kind="start")][1:]
+            splices = capture_splices(svc.sim, live)
             stalls = [(s - live, e - live) for s, e in relay.stalls(t0, t_end)] if relay else []
         finally:
             note = relay.stop() if relay else ""
     down = res["down_report"] or res["down"]
     to_call = lambda t_ms: t_ms / 1000.0 - off - live  # noqa: E731
-    return {"res": res, "to_call": to_call, "stalls": stalls, "restarts": restarts, "relay": note,
+    return {"res": res, "to_call": to_call, "stalls": stalls, "restarts": restarts, "splices": splices, "relay": note,
             "down": [(to_call(t), (t / 1000.0 - off - cap(g)) * 1000) for t, g in down],
             "figures": [dict(x, t=to_call(x["t"])) for x in res["figures"]]}
 
@@ -223,6 +238,12 @@ def tone_run(ctx, creds, engine, seconds, profile, workdir):
     res = got["res"]
     rate = (res.get("clock") or {}).get("rate") or RATE
     step, limit = tone_threshold(rate)
+    with open(tone, "rb") as fh:
+        wave = array.array("h", fh.read())
+    # The step each splice put into what the service read: the tone's
+    # sample after it minus the one before.
+    splices = [(round(t, 3), round(abs(wave[b % len(wave)] - wave[a % len(wave)]) / 32768.0, 4))
+               for t, a, b in got["splices"]]
     joins = sorted(res.get("joins") or [])
     join_at = [j[0] for j in joins]
     jumps = []
@@ -249,7 +270,8 @@ def tone_run(ctx, creds, engine, seconds, profile, workdir):
             if d > biggest:
                 biggest = d
             if d > limit:
-                jumps.append(place(t + i / rate, at + i / rate, d, joins, join_at, got))
+                jumps.append(dict(place(t + i / rate, at + i / rate, d, joins, join_at, got),
+                                  around=s[max(0, i - 6):i + 6].tolist()))
         for v in s:
             sq += v * v
         n += len(s)
@@ -263,7 +285,7 @@ def tone_run(ctx, creds, engine, seconds, profile, workdir):
             "minutes": minutes, "jumps": len(jumps), "per_min": len(jumps) / minutes, "where": where,
             "joins": len(joins), "player": player_did(got["figures"], -math.inf), "relay": got["relay"],
             "stalls": got["stalls"], "restarts": got["restarts"], "jump_list": jumps[:200],
-            "underrun_times": underrun_times(got["figures"])}
+            "underrun_times": underrun_times(got["figures"]), "splices": splices}
 
 
 def place(t, at, size, joins, join_at, got):
@@ -274,8 +296,8 @@ def place(t, at, size, joins, join_at, got):
         where = "at a player join (%s)" % near[0][1]
     elif in_stall(t, got["stalls"], STALL_AFTER_S):
         where = "within a relay stall"
-    elif any(r <= t <= r + RESTART_AFTER_S for r in got["restarts"]):
-        where = "after a capture restart"
+    elif any(r <= t <= r + SPLICE_AFTER_S for r, _, _ in got["splices"]):
+        where = "after a splice in the captured audio"
     else:
         where = "elsewhere"
     return {"t": round(t, 4), "size": round(size, 4), "where": where}
@@ -347,6 +369,8 @@ TONE_ROWS = [
     ("first jumps, s into the call", lambda r: " ".join("%.2f" % j["t"] for j in r["jump_list"][:12]) or "-", ""),
     ("output level dBFS; player joins reported; relay stalls",
      lambda r: "%s; %d; %d" % (f(r["level_dbfs"], 1), r["joins"], len(r["stalls"])), ""),
+    ("splices in what the service read from the card, s (step, full scale)",
+     lambda r: " ".join("%.2f (%.3f)" % x for x in r["splices"][:8]) or "-", ""),
     ("player over the call", lambda r: did(r["player"]), ""),
     WHEN_ROW,
 ]

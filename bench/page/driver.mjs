@@ -194,13 +194,13 @@ function onPlayedInput(report) {
 }
 
 // Joins in the player's output, [context time, kind, samples]: 'made'
-// (output not from the input), 'skip' (input skipped), 'back' (input
-// played again, or a new stream).
+// (output not from the input) and 'back to input' at its end, 'skip'
+// (input skipped), 'back' (input played again, or a new stream).
 function noteJoins(report) {
   let off = 0;
   for (const [first, count] of report.blocks) {
     const at = report.at + off / RATE;
-    if (first < 0) B.joins.push([at, 'made', count]);
+    if (first < 0) B.joins.push([at, 'made', count], [at + count / RATE, 'back to input', count]);
     else {
       const gap = nextInput >= 0 ? first - nextInput : 0;
       if (gap !== 0) B.joins.push([at, gap > 0 ? 'skip' : 'back', gap]);
