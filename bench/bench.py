@@ -6,7 +6,7 @@ JSON and Markdown into bench/results/).
     bench/bench.py --build-dir DIR [--bin BINARY] [--base BINARY] [--quick] [--only SECTION,...]
 
 Sections: call, recovery, capacity, footprint, browser, cost, peers, tls, and
-network (not run by default). Each is the module <section>_bench.py, with
+network and player (not run by default). Each is the module <section>_bench.py, with
 run(ctx, creds) -> result and rows(result) -> table rows; what they share is
 in common.py. Every figure is reported, none is asserted.
 """
@@ -25,7 +25,7 @@ import types
 from common import HERE, commit, credentials
 
 # In the table's order, which is also the order they run in.
-SECTIONS = ("call", "recovery", "capacity", "cost", "peers", "tls", "footprint", "browser", "network")
+SECTIONS = ("call", "recovery", "capacity", "cost", "peers", "tls", "footprint", "browser", "network", "player")
 DEFAULT = "call,recovery,capacity,footprint,browser,cost,peers,tls"
 
 
@@ -46,6 +46,7 @@ def main():
         base_binary=os.path.abspath(a.base) if a.base else None,
         ceiling=os.path.abspath(a.ceiling), quick=q, repeats=1 if q else 3, call_s=10 if q else 60,
         wrk_s=2 if q else 4, ceiling_s=1 if q else 2, cost_window_s=10 if q else 30, net_s=20 if q else 60,
+        player_s=15 if q else 30, drift_s=20 if q else 60,
         work=tempfile.mkdtemp(prefix="callaudio-bench-"))
     res = {"when": datetime.datetime.now().strftime("%Y-%m-%d %H:%M:%S"), "commit": commit(),
            "mode": "quick" if q else "full", "repeats": ctx.repeats, "machine": machine(),

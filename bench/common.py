@@ -93,6 +93,32 @@ def part(res, key, out, section, label):
     return d or None
 
 
+def render_rows(head, table):
+    """A standalone bench's text: its header line, then the (section, figure,
+    value, target) rows section by section."""
+    text = [head]
+    w1 = max(len(r[1]) for r in table) if table else 0
+    section = None
+    for s, label, value, target in table:
+        if s != section:
+            text += ["", "== " + s]
+            section = s
+        text.append("  %-*s  %s%s" % (w1, label, value, ("   target " + target) if target else ""))
+    return "\n".join(text) + "\n"
+
+
+def write_standalone(results, stamp, res, text):
+    """Prints a standalone bench's text and writes it, with its results as
+    JSON, to <results>/<stamp>.{txt,json}."""
+    sys.stdout.write(text)
+    os.makedirs(results, exist_ok=True)
+    with open(os.path.join(results, stamp + ".json"), "w") as fh:
+        json.dump(res, fh, indent=1)
+    with open(os.path.join(results, stamp + ".txt"), "w") as fh:
+        fh.write(text)
+    print("bench: written %s/%s.{json,txt}" % (results, stamp), file=sys.stderr)
+
+
 # ---- processes -----------------------------------------------------------------
 
 def free_port():
@@ -167,13 +193,15 @@ def commit():
 class Service:
     """The real call-audio binary on a fresh simulated card."""
 
-    def __init__(self, ctx, workdir, creds, prefix=(), start_timeout=10):
-        """prefix: a command the binary runs under (strace, valgrind)."""
+    def __init__(self, ctx, workdir, creds, prefix=(), start_timeout=10, source=None, clock=None):
+        """prefix: a command the binary runs under (strace, valgrind);
+        source, clock: what the card captures (a looped raw file instead of
+        its numbered frames) and its clock's speed (1.0: real time)."""
         self.ctx = ctx
         self.prefix = list(prefix)
         self.start_timeout = start_timeout
         self.dir = tempfile.mkdtemp(prefix="svc-", dir=workdir)
-        self.sim = Sim.create(os.path.join(self.dir, "sim"), ctx.build, cards=[CARD])
+        self.sim = Sim.create(os.path.join(self.dir, "sim"), ctx.build, cards=[CARD], source=source, clock=clock)
         self.cert, self.key, self.secret = creds
         self.port = free_port()
         self.log_path = os.path.join(self.dir, "service.log")

@@ -61,7 +61,7 @@ import time
 import types
 
 from common import (BACK_UNDER_MS, CARD, EC, HERE, ROOT, TX, Conn, Service, commit, cpu_seconds, credentials, f,
-                    listener, run_clients, spread, stop_pid)
+                    listener, render_rows, run_clients, spread, stop_pid, write_standalone)
 
 sys.path.insert(0, os.path.join(ROOT, "tools", "netimpair"))
 from netimpair import PROFILES, Impairment  # noqa: E402
@@ -248,14 +248,15 @@ def clock_offset():
     return w - (a + b) / 2
 
 
-def run_browser(engine, port, token, duration, workdir):
+def run_browser(engine, port, token, duration, workdir, extra=None):
     """bench/network_browser.mjs's report of one call in `engine`, with the
-    offset that moves its epoch times to the card's clock."""
+    offset that moves its epoch times to the card's clock. `extra`: more of
+    the driver's options (keep, blocks)."""
     out_path = os.path.join(workdir, engine + ".json")
     log_path = os.path.join(workdir, engine + ".log")
     cmd = ["node", os.path.join(HERE, "network_browser.mjs"),
-           json.dumps({"engine": engine, "service": "https://127.0.0.1:%d" % port, "token": token,
-                       "seconds": duration, "out": out_path, "dir": workdir})]
+           json.dumps(dict({"engine": engine, "service": "https://127.0.0.1:%d" % port, "token": token,
+                            "seconds": duration, "out": out_path, "dir": workdir}, **(extra or {})))]
     if os.sched_getscheduler(0) != os.SCHED_OTHER:
         # A bench run at real-time priority (to keep the machine's other
         # load out of the service's and the relay's timing) leaves the
@@ -732,33 +733,14 @@ def main():
            "label": a.label, "build": ctx.build, "binary": binary, "web": a.web,
            "seconds": a.seconds, "load_before": load_before,
            "load_after": " ".join("%.2f" % x for x in os.getloadavg()), "network": net}
-    text = render(res, rows(net))
-    sys.stdout.write(text)
-    os.makedirs(a.results, exist_ok=True)
+    text = render_rows("call-audio network bench  %s  commit %s  %s  (%d s per run; load %s -> %s)"
+                       % (res["when"], res["commit"], res["label"], res["seconds"], res["load_before"],
+                          res["load_after"]), rows(net))
     stamp = datetime.datetime.now().strftime("%Y%m%d-%H%M%S") + "-network" + (
         "-" + a.label.replace(" ", "_") if a.label else "")
-    with open(os.path.join(a.results, stamp + ".json"), "w") as fh:
-        json.dump(res, fh, indent=1)
-    with open(os.path.join(a.results, stamp + ".txt"), "w") as fh:
-        fh.write(text)
+    write_standalone(a.results, stamp, res, text)
     for p in write_plots(net, a.results, stamp):
         print("bench: plot %s" % p, file=sys.stderr)
-    print("bench: written %s/%s.{json,txt}" % (a.results, stamp), file=sys.stderr)
-
-
-def render(res, table):
-    """The standalone run's text: a header line, then the rows section by
-    section."""
-    text = ["call-audio network bench  %s  commit %s  %s  (%d s per run; load %s -> %s)"
-            % (res["when"], res["commit"], res["label"], res["seconds"], res["load_before"], res["load_after"])]
-    w1 = max(len(r[1]) for r in table) if table else 0
-    section = None
-    for s, label, value, target in table:
-        if s != section:
-            text += ["", "== " + s]
-            section = s
-        text.append("  %-*s  %s%s" % (w1, label, value, ("   target " + target) if target else ""))
-    return "\n".join(text) + "\n"
 
 
 if __name__ == "__main__":

@@ -1,6 +1,9 @@
 // Bench driver: one call of the real browser client in one engine, for
-// bench/network_bench.py. Argument: one JSON object
-//   { engine, service, token, seconds, out, dir }
+// bench/network_bench.py and bench/player_bench.py. Argument: one JSON object
+//   { engine, service, token, seconds, out, dir, keep, blocks }
+// keep: the page keeps what it played (driver.mjs); blocks: [[s, ms], ...],
+// s seconds into the call the page's thread is kept busy for ms, and the
+// report's `blocks` says when each ran (epoch ms).
 // engine is chromium, firefox or webkit, launched as the browser test
 // launches them (web/test/e2e/engines.mjs: headless, fake microphone).
 // Serves web/ and the page-side driver (bench/page/) from 127.0.0.1, clicks
@@ -38,15 +41,23 @@ async function call(S, engine) {
   S.web = await serveWeb({ root: WEB, pages: pages() });
   S.browser = await launchEngine(S, engine);
   const url = `http://127.0.0.1:${S.web.address().port}/bench.html#service=${encodeURIComponent(args.service)}`
-    + `&token=${encodeURIComponent(args.token)}`;
+    + `&token=${encodeURIComponent(args.token)}${args.keep ? '&keep=1' : ''}`;
   const page = await S.browser.open(url);
   await until('the bench page', () => page.eval('!!(window.bench && window.bench.loaded)'));
   await page.click('#call');
   await until('the call to go live', () => page.eval('window.bench.liveAt > 0 || window.bench.errors.length > 0'));
   const early = await page.eval('window.bench.errors');
   if (early.length) throw new Error('page: ' + early.join('; '));
-  await sleep(args.seconds * 1000);
-  return page.eval('window.bench.finish()');
+  const live = Date.now();
+  const blocks = [];
+  for (const [at, ms] of args.blocks || []) {
+    await sleep(live + at * 1000 - Date.now());
+    blocks.push(await page.eval(`window.bench.block(${Number(ms)})`));
+  }
+  await sleep(live + args.seconds * 1000 - Date.now());
+  // As one string: an engine driven over WebDriver BiDi (Firefox) carries
+  // a structured value number by number, too slowly for a long call's.
+  return { ...JSON.parse(await page.eval('JSON.stringify(window.bench.finish())')), blocks };
 }
 
 const engine = ENGINES[args.engine];

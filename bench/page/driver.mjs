@@ -19,6 +19,12 @@
 //   (onPlayedInput({ at, blocks: [[first, count], ...], inserted })) is
 //   dated from its reports instead, its input samples matched with card
 //   frames by reading the stream as it passes (fetch-tap.mjs).
+// - With `keep=1` in the page's hash, what reached the output is kept
+//   whole (16-bit, each tapped batch with its context time and epoch time),
+//   and so are the places where the player's report shows a join: output
+//   it made up (stretches, concealment) or input it skipped or replayed.
+// - bench.block(ms) keeps the page's thread busy for ms (a page that
+//   stalls its own thread); it returns the epoch times it ran between.
 import { CallAudioClient } from '/call-audio-client.js';
 import { CHANNEL, installFetchTap, stampAtPosts } from './fetch-tap.mjs';
 import { RATE, decodeAt, pattern } from './pattern.mjs';
@@ -31,8 +37,10 @@ const POINT_MS = 20;      // at most one downlink point per this much output
 const READING_SLACK_MS = 20;
 const B = window.bench = {
   figures: [], down: [], downReport: [], ready: [], posts: [], states: [], errors: [], liveAt: 0,
-  inserted: 0, reports: 0, streams: {}, clock: {}, micHook: false, workers: [],
+  inserted: 0, reports: 0, streams: {}, clock: {}, micHook: false, workers: [], output: [], joins: [],
 };
+const hash = new URLSearchParams(location.hash.slice(1));
+const KEEP = hash.get('keep') === '1';
 addEventListener('error', (e) => B.errors.push(String(e.message || e)));
 addEventListener('unhandledrejection', (e) => B.errors.push(String(e.reason)));
 
@@ -156,6 +164,7 @@ function onOutput(ctx, at, samples) {
   if (ctx.sampleRate !== RATE) return;   // the pattern does not survive resampling
   const toEpoch = outputClock(ctx);
   const ints = Int16Array.from(samples, (x) => Math.round(x * 32768));
+  if (KEEP) B.output.push([toEpoch(at), at, ints]);
   for (let start = 0; start + 8 <= ints.length; start += FRAME) {
     for (let i = start; i < start + 64 && i + 8 <= ints.length; i++) {
       const g = decodeAt(ints, i);
@@ -167,9 +176,11 @@ function onOutput(ctx, at, samples) {
 // ---- the player's own report ----
 
 let lastPoint = -Infinity;
+let nextInput = -1;           // the input sample that follows what played so far
 function onPlayedInput(report) {
   B.reports += 1;
   B.inserted += report.inserted || 0;
+  if (KEEP) noteJoins(report);
   const ctx = (client && client.ctx) || playerCtx;
   if (!ctx || !report.blocks || !report.blocks.length) return;
   const toEpoch = outputClock(ctx);
@@ -182,11 +193,41 @@ function onPlayedInput(report) {
   }
 }
 
+// Joins in the player's output, [context time, kind, samples]: 'made'
+// (output not from the input) and 'back to input' at its end, 'skip'
+// (input skipped), 'back' (input played again, or a new stream).
+function noteJoins(report) {
+  let off = 0;
+  for (const [first, count] of report.blocks) {
+    const at = report.at + off / RATE;
+    if (first < 0) B.joins.push([at, 'made', count], [at + count / RATE, 'back to input', count]);
+    else {
+      const gap = nextInput >= 0 ? first - nextInput : 0;
+      if (gap !== 0) B.joins.push([at, gap > 0 ? 'skip' : 'back', gap]);
+      nextInput = first + count;
+    }
+    off += count;
+  }
+}
+
+// Base64 of 16-bit samples, to carry them out of the page in a JSON value.
+function base64(ints) {
+  const bytes = new Uint8Array(ints.buffer, ints.byteOffset, ints.byteLength);
+  let s = '';
+  for (let i = 0; i < bytes.length; i += 8192) s += String.fromCharCode(...bytes.subarray(i, i + 8192));
+  return btoa(s);
+}
+
+B.block = (ms) => {
+  const from = now();
+  while (now() < from + ms) { /* the page's thread does nothing else */ }
+  return [from, now()];
+};
+
 // ---- the client ----
 
-const p = new URLSearchParams(location.hash.slice(1));
 const client = new CallAudioClient({
-  service: p.get('service'), token: p.get('token'),
+  service: hash.get('service'), token: hash.get('token'),
   onState: (s) => { B.states.push({ t: now(), ...s }); if (s.state === 'live' && !B.liveAt) B.liveAt = now(); },
   onFigures: (f) => B.figures.push({ t: now(), ...f }),
   onPlayedInput,
@@ -213,6 +254,7 @@ B.finish = () => {
   return { live_at: B.liveAt, figures: B.figures, down: B.down, down_report: B.downReport, inserted: B.inserted,
            reports: B.reports, ready: B.ready, posts: B.posts, states: B.states, clock: B.clock,
            mic_hook: B.micHook, workers: B.workers, streams: Object.keys(B.streams).length, page_errors: B.errors,
-           user_agent: navigator.userAgent };
+           user_agent: navigator.userAgent, joins: B.joins,
+           output: B.output.map(([t, at, ints]) => [t, at, base64(ints)]) };
 };
 B.loaded = true;
