@@ -391,9 +391,9 @@ TONE_ROWS = [
 def rows(out):
     table = []
     for name, by_engine in (out or {}).items():
-        spec = STALL_ROWS if name == "stall" else DRIFT_ROWS if name.startswith("drift") else TONE_ROWS
+        kind_rows = STALL_ROWS if name == "stall" else DRIFT_ROWS if name.startswith("drift") else TONE_ROWS
         section = "player: " + {"stall": "page thread stalled %d ms, quiet link" % STALL_MS}.get(name, name)
-        for label, fn, target in spec:
+        for label, fn, target in kind_rows:
             value = " | ".join("%s %s" % (e, "skipped: " + r["skipped"] if "skipped" in r else
                                           "error: " + str(r["error"])[:160] if "error" in r else fn(r))
                                for e, r in by_engine.items())
