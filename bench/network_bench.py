@@ -301,19 +301,42 @@ def output_clock(res):
     return ", ".join(parts)
 
 
+def mic_period(ends, window=250):
+    """Seconds between microphone frames, as the posts show them: a slope
+    through the earliest post time (less its frames' nominal 20 ms each) of
+    every `window` frames. A browser's fake microphone need not deliver
+    exactly 50 frames a second (one delivered 49.81 under load), and taking
+    its frames 20 ms apart would then date them ever earlier."""
+    low = {}
+    for t, n in ends:
+        k = n // window
+        if k not in low or t - n * 0.020 < low[k][1] - low[k][0] * 0.020:
+            low[k] = (n, t)
+    pts = sorted(low.values())
+    if len(pts) < 3:
+        return 0.020
+    mn = sum(n for n, _ in pts) / len(pts)
+    mt = sum(t for _, t in pts) / len(pts)
+    var = sum((n - mn) ** 2 for n, _ in pts)
+    return sum((n - mn) * (t - mt) for n, t in pts) / var if var else 0.020
+
+
 def capture_times(res, off):
     """When the client had each microphone frame n, on the card's clock, and
     how that is known: the page stamped the frames the microphone worklet
     handed over, or, for a client that hands the page none, the frames were
     stamped in the posts by their seq, and frame n is taken to be in hand
-    20 ms after frame n - 1, at the earliest time that every post allows."""
+    one microphone period (mic_period) after frame n - 1, at the earliest
+    time that every post allows."""
     if res.get("mic_hook"):
         return [t / 1000.0 - off for t in res["ready"]], "frames handed over"
     ends = [(p[0] / 1000.0 - off, p[4] + p[3] // (FRAME * 2)) for p in res["posts"] if p[4] is not None]
     if not ends:
         return None, "the client hands the page no microphone frames and posts no seq"
-    t0 = min(t - n * 0.020 for t, n in ends)
-    return [t0 + (n + 1) * 0.020 for n in range(max(n for _, n in ends))], "posts' seq"
+    period = mic_period(ends)
+    t0 = min(t - n * period for t, n in ends)
+    return ([t0 + (n + 1) * period for n in range(max(n for _, n in ends))],
+            "posts' seq, frames %.3f ms apart" % (period * 1000))
 
 
 def browser_call(engine, port, tok, seconds, workdir):
