@@ -410,7 +410,7 @@ export class RateMeter {
 // the microphone made meanwhile.
 export const MAX_POST_FRAMES = 4;   // 80 ms: the most the service queues for the card
 export const MAX_IN_FLIGHT = 4;
-const FRAME_MS = 20;
+const FRAME_MS = (1000 * FRAME_SAMPLES) / RATE;
 
 const clamp = (v, lo, hi) => Math.min(hi, Math.max(lo, v));
 
