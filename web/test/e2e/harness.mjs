@@ -11,6 +11,7 @@ import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
+import { decodeAt } from '../../../bench/page/pattern.mjs';
 
 const HERE = path.dirname(fileURLToPath(import.meta.url));
 export const WEB = path.resolve(HERE, '..', '..');
@@ -362,25 +363,13 @@ export async function takePlayed(page) {
 // (g >> 8)) << 8 | (g & 0xff). Returns, for every sample, the frame number
 // it proves (or -1).
 export function decodePattern(s) {
-  const quad = new Float64Array(s.length).fill(-1);
-  for (let i = 0; i + 3 < s.length; i++) {
-    const lo = s[i] & 0xff;
-    if ((lo & 3) !== 0) continue;
-    let ok = true;
-    for (let k = 1; k < 4; k++) if ((s[i + k] & 0xff) !== lo + k) ok = false;
-    if (!ok) continue;
-    let high = 0;
-    for (let k = 3; k >= 0; k--) high = high * 256 + ((s[i + k] >> 8) & 0xff);
-    quad[i] = high * 256 + lo;
-  }
-  // Four samples can look like the pattern by chance (a fade scales the
-  // pattern's low bytes into a new run of four); a quad counts only where
-  // the quad next to it agrees, as eight untouched samples always do.
+  // Eight samples prove a frame number (decodeAt): four can look like the
+  // pattern by chance where a fade scales it.
   const g = new Float64Array(s.length).fill(-1);
-  for (let i = 0; i < s.length; i++) {
-    const f = quad[i];
-    if (f < 0 || !((i + 4 < s.length && quad[i + 4] === f + 4) || (i >= 4 && quad[i - 4] === f - 4))) continue;
-    for (let k = 0; k < 4; k++) g[i + k] = f + k;
+  for (let i = 0; i + 8 <= s.length; i++) {
+    if (s[i] & 3) continue;
+    const f = decodeAt(s, i);
+    if (f >= 0) for (let k = 0; k < 8; k++) g[i + k] = f + k;
   }
   return g;
 }
